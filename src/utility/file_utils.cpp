@@ -35,7 +35,8 @@ private:
 // changes size while it is read fails as unreadable.
 void load_file_bytes(const std::string &path, const std::function<char *(std::size_t)> &make_room)
 {
-	file_descriptor const file{::open(path.c_str(), O_RDONLY | O_CLOEXEC)};
+	// Non-blocking, so that opening a FIFO without a writer does not hang.
+	file_descriptor const file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
 	if (file.get() < 0)
 		KOVA_THROW(KOVA_ERROR_NOT_FOUND, "Unable to open file: \"" + path + "\"");
 
