@@ -86,6 +86,11 @@ std::vector<std::string> split(const std::string &text, const std::string &separ
 	std::vector<std::string> pieces;
 	if (text.empty())
 		return pieces;
+	if (separator.empty()) {
+		// Nothing to split at; searching for "" would never advance.
+		pieces.push_back(trim(text));
+		return pieces;
+	}
 
 	std::size_t start = 0;
 	for (std::size_t found = text.find(separator); found != std::string::npos;

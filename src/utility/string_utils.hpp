@@ -25,7 +25,8 @@ std::string &trim(std::string &text);
 std::string trim(const std::string &text);
 
 // The trimmed pieces of the text between occurrences of the separator, empty
-// pieces included; an empty text gives no piece. The separator must not be empty.
+// pieces included; an empty text gives no piece. An empty separator gives the
+// trimmed text as the one piece.
 std::vector<std::string> split(const std::string &text, const std::string &separator);
 
 // Reads a leading value from the text. Numbers are decimal; leading white

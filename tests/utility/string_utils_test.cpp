@@ -77,6 +77,7 @@ TEST(split, keeps_empty_pieces_and_trims_each)
 		{"a::b:c", "::", {"a", "b:c"}},
 		{":::", "::", {"", ":"}},
 		{"abc", ",", {"abc"}},
+		{" a,b ", "", {"a,b"}},
 	};
 	for (auto const &c : cases) {
 		SCOPED_TRACE("text \"" + c.text + "\" at \"" + c.separator + "\"");
