@@ -316,10 +316,13 @@ sweep_definition sweep_definition_from_string(const std::string &text)
 		uint32_t const step = parse_sweep_value(step_text, name);
 		auto const increment = tokens[3].front() == '*' ? sweep_definition::increment_type::multiplicative
 								: sweep_definition::increment_type::additive;
+		kova::optional<sg_split_type> split_type;
+		if (is_sg_property(name))
+			split_type = parse_sg_split_type(tokens[1]);
 		if (start < end && !increment_increases(start, increment, step))
 			KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Invalid sweep increment: " + tokens[3]);
-		if (is_sg_property(name))
-			return {name, start, end, increment, step, parse_sg_split_type(tokens[1])};
+		if (split_type.has_value())
+			return {name, start, end, increment, step, *split_type};
 		return {name, start, end, increment, step};
 	}
 
