@@ -138,6 +138,17 @@ std::shared_ptr<const View> require_view(std::shared_ptr<const View> view, const
 	return view;
 }
 
+// The index-th value of a sweep as text, whatever its store.
+std::string value_text(const utility::sweep_definition &sweep, uint32_t index)
+{
+	if (auto const numbers = sweep.get_numeric_view())
+		return std::to_string(numbers->get_nth_value(index));
+	if (auto const texts = sweep.get_string_view())
+		return texts->get_nth_value(index);
+	auto const splits = require_view(sweep.get_sg_config_view(), sweep.get_property_name());
+	return std::to_string(splits->get_nth_value(index).value);
+}
+
 void mutate_config(dynamic_configuration &permutation, const utility::sweep_definition &sweep, uint32_t index)
 {
 	const std::string &name = sweep.get_property_name();
@@ -159,9 +170,9 @@ void mutate_config(dynamic_configuration &permutation, const utility::sweep_defi
 	else if (name == "scatter-value")
 		permutation.scatter_value = split();
 	else if (kova::optional<std::string> const key = swept_attribute_key(name))
-		permutation.attributes[*key] = sweep.get_values().at(index);
+		permutation.attributes[*key] = value_text(sweep, index);
 	else if (name == "mtu-size")
-		permutation.mtu_size = utility::parse_mtu_size(sweep.get_values().at(index));
+		permutation.mtu_size = utility::parse_mtu_size(value_text(sweep, index));
 	else if (name == "send-queue-size")
 		permutation.send_queue_size = number();
 	else if (name == "receive-queue-size")
