@@ -2,7 +2,7 @@
 // buffers and tasks; completions are recorded.
 #pragma once
 
-#include "copy_library.hpp"
+#include "support/copy_library.hpp"
 
 #include <kova/buf.h>
 #include <kova/mmap.h>

@@ -1,5 +1,6 @@
-// A test-only offload library built on the common library's context/task kernel: one task kind
-// that appends its source list to its destination list, as a DMA copy would.
+// A test-only offload library built on the stand-in common library's context/task kernel: one
+// task kind that appends its source list to its destination list, as a DMA copy would. Shared by
+// the tests that need real contexts and tasks before any offload library exists.
 #pragma once
 
 #include <kova_internal/buf_data.hpp>
