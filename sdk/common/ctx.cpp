@@ -9,6 +9,7 @@
 #include <kova/ctx.h>
 #include <kova/error.h>
 
+#include <cassert>
 #include <cstring>
 #include <new>
 
@@ -88,6 +89,7 @@ void task_kind_init(task_kind *kind, kova_ctx *ctx, const char *name, execute_fn
 	kind->max_source_len = max_source_len;
 	kind->task_size = (task_size + task_align - 1) / task_align * task_align;
 	kind->task_align = task_align;
+	assert(ctx->num_kinds < max_task_kinds && "raise max_task_kinds");
 	if (ctx->num_kinds < max_task_kinds)
 		ctx->kinds[ctx->num_kinds++] = kind;
 }

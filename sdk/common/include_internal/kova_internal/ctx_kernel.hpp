@@ -23,11 +23,19 @@
 //   *_as_task:         return &task->task;          *_as_ctx: return &dma->ctx;
 //   kova_dma_destroy:  err = kova::sdk::ctx_release(&dma->ctx); if (err == 0) delete dma;
 //
-// The maximum buffer size of a kind is checked at submission against the total data length of
-// the task's source list (task->src); 0 means unchecked. Tasks of kinds without one source list
-// leave src null and check their own limits in alloc_init. Library state that execution needs
-// (streams, cipher contexts) is made in ctx_ops::on_start and released in ctx_ops::on_stop, so
-// that execution allocates nothing.
+// Execution: kova_pe_progress calls the kind's execute function on the owning thread for each
+// flushed task, then the success or error callback. Execute returns the task's status (7 when the
+// destination lists lack room, see buf_data.hpp) and must not lock, allocate or make system calls.
+// Library state that execution needs (streams, cipher contexts) is made in ctx_ops::on_start and
+// released in ctx_ops::on_stop.
+//
+// Limits: task_kind::max_source_len is checked at every submission against the total data length
+// of the task's source list (task->src); 0 means unchecked. Read the maximum through
+// kova::sdk::capability_value (capability.hpp) under the name of the library's maximum query, the
+// same value that query answers, and store it in max_source_len in <lib>_task_<kind>_set_conf, so
+// that a test override of the maximum is enforced too. Kinds without one source list leave src
+// null and check their own limits in alloc_init (6 for invalid arguments). The task pool size is
+// the num_tasks of set_conf; alloc answers 7 when it is used up.
 #pragma once
 
 #include <kova_internal/counter.hpp>
