@@ -9,6 +9,8 @@
 #include <rte_lcore.h>
 #include <rte_ring.h>
 
+#include <cinttypes>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -16,22 +18,19 @@ namespace {
 
 constexpr unsigned ring_size = 1024;
 
-// DPDK names of the device's port and of its ring.
-std::string device_key(const kova_dev *dev)
+// The name the device's ring and port are created with; the ring driver
+// refuses names of 20 characters or more.
+std::string device_name(const kova_dev *dev)
 {
 	char text[32];
-	std::snprintf(text, sizeof(text), "%p", static_cast<const void *>(dev));
+	std::snprintf(text, sizeof(text), "kova_%" PRIxPTR, reinterpret_cast<uintptr_t>(dev));
 	return text;
 }
 
+// The ring driver names the port after the name it was given.
 std::string port_name(const kova_dev *dev)
 {
-	return "net_kova_" + device_key(dev);
-}
-
-std::string ring_name(const kova_dev *dev)
-{
-	return "kova_" + device_key(dev);
+	return "net_ring_" + device_name(dev);
 }
 
 bool eal_initialized()
@@ -51,12 +50,12 @@ KOVA_EXPORT kova_error kova_dpdk_port_probe(kova_dev *dev, const char *devargs)
 	if (!eal_initialized())
 		return KOVA_ERROR_BAD_STATE;
 
-	std::string const name = port_name(dev);
 	uint16_t existing = 0;
-	if (rte_eth_dev_get_port_by_name(name.c_str(), &existing) == 0)
+	if (rte_eth_dev_get_port_by_name(port_name(dev).c_str(), &existing) == 0)
 		return KOVA_SUCCESS;
 
-	rte_ring *ring = rte_ring_create(ring_name(dev).c_str(), ring_size, rte_socket_id(), 0);
+	std::string const name = device_name(dev);
+	rte_ring *ring = rte_ring_create(name.c_str(), ring_size, rte_socket_id(), 0);
 	if (ring == nullptr)
 		return KOVA_ERROR_DRIVER;
 	if (rte_eth_from_rings(name.c_str(), &ring, 1, &ring, 1, rte_socket_id()) < 0) {
