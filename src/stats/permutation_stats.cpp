@@ -19,6 +19,17 @@ double calc_throughput_rate(uint64_t byte_count, std::chrono::nanoseconds durati
 	return units * (1e9 / static_cast<double>(duration.count()));
 }
 
+uint64_t calc_operation_rate(uint64_t job_count, std::chrono::nanoseconds duration) noexcept
+{
+	if (duration.count() <= 0)
+		return 0;
+	double const rate = 1e9 / static_cast<double>(duration.count()) * static_cast<double>(job_count);
+	// Saturate rather than overflow the conversion.
+	if (rate >= 18446744073709551616.0)
+		return UINT64_MAX;
+	return static_cast<uint64_t>(rate);
+}
+
 step_stats::step_stats() : latency_histogram{std::make_unique<uint64_t[]>(histogram_cell_count)} {}
 
 step_stats::step_stats(const step_stats &other)

@@ -21,6 +21,10 @@ uint64_t calculate_bucket_idx(uint64_t value, uint64_t lower_bound, uint64_t buc
 // that is not positive.
 double calc_throughput_rate(uint64_t byte_count, std::chrono::nanoseconds duration, utility::byte_unit unit) noexcept;
 
+// Jobs per second over duration, truncated to an integer; 0 for a duration
+// that is not positive.
+uint64_t calc_operation_rate(uint64_t job_count, std::chrono::nanoseconds duration) noexcept;
+
 struct step_stats {
 	static constexpr std::size_t latency_bucket_count = 102;
 	// Cells of latency_histogram: lower bound, bucket width, then the bucket counts.
