@@ -1,6 +1,6 @@
 #include "stats/console_handler.hpp"
 
-#include "configuration_printer.hpp"
+#include "utility/value_format.hpp"
 #include "kova_exception.hpp"
 #include "stats/sample_order.hpp"
 

@@ -1,7 +1,7 @@
 #include "stats/value_provider_factory.hpp"
 
 #include "configuration.hpp"
-#include "configuration_printer.hpp"
+#include "utility/value_format.hpp"
 #include "kova_exception.hpp"
 #include "stats/sample_order.hpp"
 #include "utility/configuration_utils.hpp"

@@ -49,7 +49,8 @@ private:
 	std::filesystem::path m_path;
 };
 
-void expect_kova_error(const std::function<void()> &action, kova_error code, const std::string &message)
+void expect_kova_error(const std::function<void()> &action, kova_error code, const std::string &message,
+		       const std::string &function = {})
 {
 	try {
 		action();
@@ -57,6 +58,9 @@ void expect_kova_error(const std::function<void()> &action, kova_error code, con
 	} catch (const kova::exception &e) {
 		EXPECT_EQ(e.code(), code);
 		EXPECT_EQ(std::string{e.what()}, message);
+		if (!function.empty()) {
+			EXPECT_EQ(e.function(), function);
+		}
 	}
 }
 
@@ -131,9 +135,9 @@ TEST(cpu_stats_provider_posix, a_cpu_gone_offline_is_compared_over_the_common_cp
 TEST(cpu_stats_provider_posix, failures)
 {
 	expect_kova_error([] { (void)make_cpu_stats_provider((data_dir / "no_such_file").string()); },
-			  KOVA_ERROR_INVALID_VALUE, "Unable to get CPU usage statistics.");
+			  KOVA_ERROR_INVALID_VALUE, "Unable to get CPU usage statistics.", "cpu_stats_provider_posix");
 	expect_kova_error([] { (void)make_cpu_stats_provider((data_dir / "proc_stat_bad_field.txt").string()); },
-			  KOVA_ERROR_INVALID_VALUE, "Unable to parse CPU usage statistics file.");
+			  KOVA_ERROR_INVALID_VALUE, "Unable to parse CPU usage statistics file.", "parse_cpu_usage_line");
 
 	// A failed reading leaves the provider usable from the file's start.
 	stat_file file;
@@ -203,7 +207,7 @@ TEST(cpu_usage_recorder, invalid_core_fails_on_the_callers_thread)
 	std::atomic<int> queries{0};
 	cpu_usage_recorder recorder{std::make_unique<fake_provider>(std::vector<float>{1.0f, 2.0f, 3.0f}, queries)};
 	expect_kova_error([&] { recorder.start_cpu_usage_recording({0, 3}); }, KOVA_ERROR_INVALID_VALUE,
-			  "Invalid core index: 3");
+			  "Invalid core index: 3", "filter_cpu_usage_stats_by_core_id_list");
 	// Nothing runs after the failure; a good start works.
 	recorder.stop_cpu_usage_recording();
 	recorder.start_cpu_usage_recording({2});
