@@ -1,8 +1,8 @@
 #include "stats/console_handler.hpp"
 
-#include "utility/value_format.hpp"
 #include "kova_exception.hpp"
 #include "stats/sample_order.hpp"
+#include "utility/value_format.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,10 +1,10 @@
 #include "stats/value_provider_factory.hpp"
 
 #include "configuration.hpp"
-#include "utility/value_format.hpp"
 #include "kova_exception.hpp"
 #include "stats/sample_order.hpp"
 #include "utility/configuration_utils.hpp"
+#include "utility/value_format.hpp"
 
 #include <utility>
 
