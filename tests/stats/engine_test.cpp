@@ -1,6 +1,7 @@
 // Tests for stats/engine: storing, logging and passing on each permutation.
 #include "stats/engine.hpp"
 
+#include "config/cli_args.hpp"
 #include "kova_exception.hpp"
 #include "stats/stats_test_support.hpp"
 
@@ -73,6 +74,7 @@ public:
 	}
 
 	[[nodiscard]] std::string text() const { return read_file(m_path); }
+	[[nodiscard]] std::string path() const { return m_path.string(); }
 
 private:
 	std::filesystem::path m_path;
@@ -236,4 +238,28 @@ TEST(stats_engine, cpu_usage_recording)
 		EXPECT_STREQ(e.what(), "Invalid core index: 1048576");
 	}
 	EXPECT_TRUE(engine.get_cpu_usage().empty());
+}
+
+TEST(stats_engine, csv_columns_from_the_command_line)
+{
+	csv_file csv;
+	auto const collection = configuration_from({"--pipeline-steps", "kova_dma,kova_sha", "--csv-output-file", csv.path(),
+						    "--csv-stats", "stats.input.*,-stats.input.throughput.rate,cfg.pipeline.steps",
+						    "--csv-separate-dynamic-values"});
+	auto const &settings = collection.fixed.stats.csv;
+	stats::logger::configuration config;
+	config.directory = collection.fixed.output_cwd;
+	config.file_name = settings.file_name;
+	config.selected_stats = settings.selected_stats;
+	config.deselected_stats = settings.deselected_stats;
+	config.separate_fixed_values = config.separate_environment_values = settings.separate_dynamic_values;
+	config.open_mode = settings.append ? stats::logger::file_mode::append : stats::logger::file_mode::truncate;
+
+	stats::engine engine{collection, {}, {}};
+	engine.add_csv_logger(config);
+	engine.on_permutation_complete(run_of(2));
+	EXPECT_EQ(csv.text(), "cfg.pipeline.steps\n"
+			      "\"[kova_dma,kova_sha]\"\n"
+			      "stats.input.job_count,stats.input.byte_count,stats.input.throughput.bytes\n"
+			      "2,128,000.000 Gib/s\n");
 }
