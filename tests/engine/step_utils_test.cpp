@@ -1,0 +1,36 @@
+// Unit tests for src/step/step_utils.cpp
+#include "step/step_utils.hpp"
+
+#include "kova_exception.hpp"
+
+#include <gtest/gtest.h>
+
+using kova::bench::step::object;
+
+TEST(step_utils, log_num_tasks_rounds_up_to_a_power_of_two)
+{
+	struct {
+		uint32_t pool_size;
+		uint8_t expected;
+	} const cases[] = {{1, 0}, {2, 1}, {3, 2}, {1000, 10}, {1024, 10}, {1025, 11}, {0x80000000u, 31}};
+	for (auto const &c : cases) {
+		SCOPED_TRACE(c.pool_size);
+		object::attributes attrs;
+		attrs.task_pool_size = c.pool_size;
+		EXPECT_EQ(kova::bench::step::log_num_tasks_from_cfg(attrs), c.expected);
+	}
+}
+
+TEST(step_utils, throw_if_query_fails_passes_success_and_not_supported)
+{
+	EXPECT_EQ(kova::bench::step::throw_if_query_fails(KOVA_SUCCESS, "max buffer size"), KOVA_SUCCESS);
+	EXPECT_EQ(kova::bench::step::throw_if_query_fails(KOVA_ERROR_NOT_SUPPORTED, "max buffer size"),
+		  KOVA_ERROR_NOT_SUPPORTED);
+	try {
+		kova::bench::step::throw_if_query_fails(KOVA_ERROR_IO_FAILED, "max buffer size");
+		FAIL() << "code 17 must throw";
+	} catch (const kova::exception &ex) {
+		EXPECT_EQ(ex.code(), KOVA_ERROR_IO_FAILED);
+		EXPECT_STREQ(ex.what(), "Failed to query max buffer size");
+	}
+}
