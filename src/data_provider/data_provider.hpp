@@ -24,8 +24,8 @@ public:
 		bool continue_stream = true;
 	};
 
-	// One job's input bytes.
-	using prototype_job = std::vector<uint8_t>;
+	// One job's input bytes (the byte vector the file utilities load into).
+	using prototype_job = std::vector<char>;
 
 	struct prototype_jobs {
 		std::vector<prototype_job> jobs;

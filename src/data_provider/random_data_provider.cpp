@@ -47,12 +47,12 @@ random_data_provider::random_data_provider(const attributes &attrs, uint32_t see
 		for (std::size_t word = 0; word != whole_words; ++word) {
 			uint64_t const value = next_value(state);
 			for (std::size_t byte = 0; byte != 8; ++byte)
-				job[word * 8 + byte] = static_cast<uint8_t>(value >> (8 * byte));
+				job[word * 8 + byte] = static_cast<char>(value >> (8 * byte));
 		}
 		// The generator advances once more per job, whether or not a tail remains.
 		uint64_t const tail = next_value(state);
 		for (std::size_t byte = 0; byte != job.size() % 8; ++byte)
-			job[whole_words * 8 + byte] = static_cast<uint8_t>(tail >> (8 * byte));
+			job[whole_words * 8 + byte] = static_cast<char>(tail >> (8 * byte));
 	}
 }
 

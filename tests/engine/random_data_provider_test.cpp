@@ -25,11 +25,11 @@ std::vector<uint64_t> reference_values(uint64_t state, std::size_t count)
 	return values;
 }
 
-std::vector<uint8_t> little_endian(uint64_t value, std::size_t bytes)
+data_provider::prototype_job little_endian(uint64_t value, std::size_t bytes)
 {
-	std::vector<uint8_t> out;
+	data_provider::prototype_job out;
 	for (std::size_t i = 0; i != bytes; ++i)
-		out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+		out.push_back(static_cast<char>(value >> (8 * i)));
 	return out;
 }
 
@@ -47,7 +47,7 @@ TEST(random_data_provider, first_value_of_seed_one)
 {
 	// 1 -> 1 ^ (1 << 21) = 0x200001 -> (no change from >> 35) -> 0x200001 ^ 0x2000010 = 0x2200011
 	random_data_provider provider{random_attributes(1, 8), 1};
-	EXPECT_EQ(provider.get_job_prototypes().jobs[0], (std::vector<uint8_t>{0x11, 0x00, 0x20, 0x02, 0, 0, 0, 0}));
+	EXPECT_EQ(provider.get_job_prototypes().jobs[0], (data_provider::prototype_job{0x11, 0x00, 0x20, 0x02, 0, 0, 0, 0}));
 }
 
 TEST(random_data_provider, generator_advances_twice_per_job)
@@ -78,7 +78,7 @@ TEST(random_data_provider, seed_zero_still_gives_random_data)
 	random_data_provider provider{random_attributes(1, 64), 0};
 	auto const &job = provider.get_job_prototypes().jobs[0];
 	std::size_t zero_bytes = 0;
-	for (uint8_t byte : job)
+	for (char byte : job)
 		zero_bytes += byte == 0 ? 1 : 0;
 	EXPECT_LT(zero_bytes, job.size() / 2);
 }
