@@ -34,3 +34,40 @@ TEST(step_utils, throw_if_query_fails_passes_success_and_not_supported)
 		EXPECT_STREQ(ex.what(), "Failed to query max buffer size");
 	}
 }
+
+TEST(step_utils, qp_dimensions_read_both_attributes)
+{
+	object::attributes attrs;
+	auto none = kova::bench::step::qp_dimensions_from_cfg(attrs);
+	EXPECT_FALSE(none.first.has_value());
+	EXPECT_FALSE(none.second.has_value());
+
+	attrs.attribute_map = {{"zoption.mmo.log_num_qps", "3"}, {"zoption.mmo.log_qp_depth", "7"}, {"log_num_qps", "9"}};
+	auto both = kova::bench::step::qp_dimensions_from_cfg(attrs);
+	ASSERT_TRUE(both.first.has_value());
+	ASSERT_TRUE(both.second.has_value());
+	EXPECT_EQ(*both.first, 3);
+	EXPECT_EQ(*both.second, 7);
+
+	attrs.attribute_map = {{"zoption.mmo.log_qp_depth", "0"}};
+	auto depth_only = kova::bench::step::qp_dimensions_from_cfg(attrs);
+	EXPECT_FALSE(depth_only.first.has_value());
+	ASSERT_TRUE(depth_only.second.has_value());
+	EXPECT_EQ(*depth_only.second, 0);
+}
+
+TEST(step_utils, qp_dimensions_refuse_negative_values)
+{
+	for (const char *key : {"zoption.mmo.log_num_qps", "zoption.mmo.log_qp_depth"}) {
+		SCOPED_TRACE(key);
+		object::attributes attrs;
+		attrs.attribute_map = {{key, "-1"}};
+		try {
+			kova::bench::step::qp_dimensions_from_cfg(attrs);
+			FAIL() << "a negative value must throw";
+		} catch (const kova::exception &ex) {
+			EXPECT_EQ(ex.code(), KOVA_ERROR_INVALID_VALUE);
+			EXPECT_EQ(ex.what(), std::string{"Invalid value for "} + key + ". Value may not be negative");
+		}
+	}
+}
