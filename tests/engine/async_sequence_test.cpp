@@ -276,3 +276,12 @@ TEST(async_sequence, move_keeps_the_running_state)
 	target = std::move(moved);
 	EXPECT_EQ(target.poll(), poll_result::has_result);
 }
+
+TEST(async_sequence, poll_result_names)
+{
+	using kova::bench::utility::to_string;
+	EXPECT_STREQ(to_string(poll_result::has_result), "has result");
+	EXPECT_STREQ(to_string(poll_result::in_progress), "in progress");
+	EXPECT_STREQ(to_string(poll_result::has_failed), "has failed");
+	EXPECT_STREQ(to_string(static_cast<poll_result>(3)), "UNKNOWN");
+}

@@ -2,6 +2,8 @@
 // which it steers its sequence, and the records a sequence reports.
 #pragma once
 
+#include "utility/async/poll_result.hpp"
+
 #include <kova/types.h>
 
 #include <cstdint>
@@ -19,12 +21,6 @@ namespace kova::bench::utility::async {
 struct error {
 	kova_error code;
 	std::string message;
-};
-
-enum class poll_result : uint8_t {
-	has_result = 0,
-	in_progress = 1,
-	has_failed = 2,
 };
 
 // How an activity, inside its progress, tells the sequence what comes next.
