@@ -1,6 +1,8 @@
 // Unit tests for src/utility/async/sequence.cpp
 #include "utility/async/sequence.hpp"
 
+#include "companion/api/message_buffer.hpp"
+#include "companion/api/v1/messages.hpp"
 #include "kova_exception.hpp"
 
 #include <gtest/gtest.h>
@@ -253,15 +255,18 @@ TEST(async_sequence, throwing_first_start_leaves_nothing_started)
 TEST(async_sequence, replies_reach_only_the_current_activity)
 {
 	two_step_sequence s{outcome::never};
-	auto const &message = *reinterpret_cast<const kova::bench::companion::api::message_buffer *>(&s);
+	kova::bench::companion::api::message_buffer const message;
+	kova::bench::companion::api::v1::error_response const error{1, KOVA_ERROR_NOT_FOUND, "no such worker"};
 	s.seq.on_api_message(message); // nothing current: ignored
+	s.seq.on_api_error(error);
 	s.seq.start("A");
 	s.seq.on_api_message(message);
 	EXPECT_EQ(s.a->api_messages, 1);
 	EXPECT_EQ(s.seq.poll(), poll_result::in_progress);
 	s.seq.on_api_message(message);
+	s.seq.on_api_error(error);
 	EXPECT_EQ(s.a->api_messages, 1);
-	EXPECT_EQ(s.b->api_messages, 1);
+	EXPECT_EQ(s.b->api_messages, 2);
 }
 
 TEST(async_sequence, move_keeps_the_running_state)
