@@ -17,7 +17,8 @@ class optional {
 public:
 	using value_type = T;
 
-	optional() noexcept = default;
+	// User-provided, so that a const empty optional can be declared.
+	optional() noexcept {}
 
 	optional(const T &value) { assign(value); }                                            // NOLINT: implicit by design
 	optional(T &&value) noexcept(std::is_nothrow_move_constructible_v<T>) { assign(std::move(value)); } // NOLINT
@@ -111,14 +112,19 @@ public:
 		return *m_value;
 	}
 
+	// Assigning the held value to itself keeps it (it would be destroyed before the copy).
 	void assign(const T &value)
 	{
+		if (std::addressof(value) == m_value)
+			return;
 		destruct();
 		m_value = ::new (static_cast<void *>(&m_storage)) T(value);
 	}
 
 	void assign(T &&value)
 	{
+		if (std::addressof(value) == m_value)
+			return;
 		destruct();
 		m_value = ::new (static_cast<void *>(&m_storage)) T(std::move(value));
 	}

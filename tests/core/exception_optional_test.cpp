@@ -142,3 +142,18 @@ TEST(optional, emplace_of_exception_replaces_held_value)
 	EXPECT_EQ(slot->code(), KOVA_ERROR_TIME_OUT);
 	EXPECT_STREQ(slot->what(), "second");
 }
+
+TEST(optional, assigning_the_held_value_to_itself_keeps_it)
+{
+	kova::optional<std::string> opt{std::string(100, 'x')};
+	std::string *const held = &opt.value();
+	opt.assign(*opt);
+	EXPECT_EQ(&opt.value(), held);
+	EXPECT_EQ(*opt, std::string(100, 'x'));
+	opt = *opt;
+	opt.assign(std::move(*opt));
+	EXPECT_EQ(*opt, std::string(100, 'x'));
+
+	kova::optional<std::string> const empty;
+	EXPECT_FALSE(empty.has_value());
+}
