@@ -1,6 +1,9 @@
 // Names and descriptions of the stand-in's error codes.
 #include <kova/error.h>
 
+#include <algorithm>
+#include <cstring>
+
 namespace {
 
 struct error_text {
@@ -56,4 +59,18 @@ KOVA_EXPORT const char *kova_error_get_name(kova_error error)
 KOVA_EXPORT const char *kova_error_get_descr(kova_error error)
 {
 	return lookup(error).descr;
+}
+
+KOVA_EXPORT const char *priv_kova_strerror(int errnum, char *buf, size_t buflen)
+{
+	if (buf == nullptr || buflen == 0)
+		return nullptr;
+	// GNU strerror_r may return a static text instead of filling buf.
+	const char *text = strerror_r(errnum, buf, buflen);
+	if (text != buf) {
+		size_t const length = std::min(std::strlen(text), buflen - 1);
+		std::memcpy(buf, text, length);
+		buf[length] = '\0';
+	}
+	return buf;
 }

@@ -41,4 +41,10 @@ KOVA_EXPORT const char *kova_error_get_name(kova_error error);
 /* Constant one-sentence description of a code. Thread-safe. */
 KOVA_EXPORT const char *kova_error_get_descr(kova_error error);
 
+/*
+ * Text of an operating-system error number, written into buf (at most buflen bytes, always terminated).
+ * Returns buf, or NULL when buf is NULL or buflen is 0. Thread-safe.
+ */
+KOVA_EXPORT const char *priv_kova_strerror(int errnum, char *buf, size_t buflen);
+
 #endif

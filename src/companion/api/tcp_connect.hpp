@@ -1,0 +1,24 @@
+// Opening a TCP link to the peer, as client (the benchmark) or as server (the
+// companion), and the hello that opens every link. Each side announces the
+// single version 1.24 and stores the peer's list.
+#pragma once
+
+#include "companion/api/connection.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace kova::bench::companion::api {
+
+// Connects to the dotted IPv4 address, retrying every 500 ms while attempts
+// fail, then says hello. Throws code 9 when no attempt succeeds within the
+// time-out, code 8 when the hello is answered with an error.
+std::unique_ptr<connection> connect_via_tcp_as_client(const std::string &address, uint16_t port, int64_t timeout_s);
+
+// Listens on the port, accepts one client within the time-out and answers its
+// hello (which must come within 60 seconds). Frames from the client longer than
+// `max_message_size` are refused.
+std::unique_ptr<connection> connect_via_tcp_as_server(uint16_t port, int64_t timeout_s, uint64_t max_message_size);
+
+} // namespace kova::bench::companion::api
