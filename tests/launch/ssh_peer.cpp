@@ -42,7 +42,9 @@ void write_file(const std::filesystem::path &path, const std::string &text)
 	file << text;
 }
 
-uint16_t free_loopback_port()
+} // namespace
+
+uint16_t ssh_peer::free_loopback_port()
 {
 	int const fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 	if (fd < 0)
@@ -58,6 +60,8 @@ uint16_t free_loopback_port()
 	::close(fd);
 	return port;
 }
+
+namespace {
 
 bool accepts_connections(uint16_t port)
 {
