@@ -1,5 +1,7 @@
 #include "impl/shell_process_posix.hpp"
 
+#include <kova/error.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -52,7 +54,8 @@ bool set_non_blocking(int fd) noexcept
 std::string error_text(int error)
 {
 	char buffer[128];
-	return ::strerror_r(error, buffer, sizeof(buffer));
+	const char *text = priv_kova_strerror(error, buffer, sizeof(buffer));
+	return text != nullptr ? text : "";
 }
 
 } // namespace
