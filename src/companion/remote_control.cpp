@@ -4,40 +4,15 @@
 #include "impl/shell_process.hpp"
 #include "kova_exception.hpp"
 #include "utility/join.hpp"
+#include "utility/pci_address.hpp"
 #include "utility/string_utils.hpp"
-
-#include <cctype>
 
 namespace kova::bench::companion::remote_control {
 namespace {
 
-bool is_hex(const std::string &text, size_t begin, size_t count)
-{
-	for (size_t i = begin; i < begin + count; ++i) {
-		if (std::isxdigit(static_cast<unsigned char>(text[i])) == 0)
-			return false;
-	}
-	return true;
-}
-
-// DDDD:BB:DD.F or BB:DD.F, hexadecimal digits.
-bool is_pci_address(const std::string &text)
-{
-	size_t offset = 0;
-	if (text.size() == 12) {
-		if (!is_hex(text, 0, 4) || text[4] != ':')
-			return false;
-		offset = 5;
-	} else if (text.size() != 7) {
-		return false;
-	}
-	return is_hex(text, offset, 2) && text[offset + 2] == ':' && is_hex(text, offset + 3, 2) &&
-	       text[offset + 5] == '.' && is_hex(text, offset + 6, 1);
-}
-
 void throw_unless_pci_address(const std::string &text)
 {
-	if (!is_pci_address(text))
+	if (!utility::is_pci_address(text))
 		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Invalid PCI address: \"" + text + "\"");
 }
 
@@ -71,7 +46,7 @@ std::string query_companion(const ssh_config &config, const std::vector<std::str
 		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, nothing_message);
 	// Only an address counts: a banner or a message must never pass for one.
 	std::string const address = utility::trim(output.back());
-	if (!is_pci_address(address))
+	if (!utility::is_pci_address(address))
 		KOVA_THROW(KOVA_ERROR_UNKNOWN, report);
 	return address;
 }
