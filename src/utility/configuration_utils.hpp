@@ -14,6 +14,10 @@
 #include <string>
 #include <unordered_map>
 
+namespace kova::bench::configuration {
+struct companion_configuration;
+} // namespace kova::bench::configuration
+
 namespace kova::bench::utility {
 
 // One node of the static tree of property names: a group, or a property that
@@ -123,5 +127,35 @@ kova_mtu_size parse_mtu_size(const std::string &text);
 // Places a key file given as a step attribute under the input directory.
 void resolve_attribute_file_paths(step::object::attributes &attributes, const kova::optional<std::string> &input_dir,
 				  const kova::optional<std::string> &output_dir);
+
+// The step-attribute property named by its fully qualified key or by its leaf
+// name (the first such row in table order), or null.
+const property_definition *find_step_attribute(const std::string &name);
+
+// Value type of a command-line option, by long name, or of a step attribute, by
+// key or leaf name. Throws code 6 "Invalid property name : \"<name>\"".
+cfg_value_type get_cfg_value_type(const std::string &name);
+
+// The fields of a companion connection string
+// ("proto=tcp,port=12345,addr=172.17.0.1,dev=3b:00.0").
+struct companion_connection_string_fields {
+	std::string protocol;
+	std::string device;
+	kova::optional<std::string> mode;
+	kova::optional<std::string> address;
+	kova::optional<std::string> representor;
+	kova::optional<std::string> channel_name;
+	kova::optional<std::string> ssh_target; // [user@]address
+	kova::optional<std::string> gpu;
+	kova::optional<uint16_t> port;
+	kova::optional<uint16_t> ssh_port;
+	bool no_launch = false;
+};
+
+// Parses and checks a connection string; throws code 6 naming the problem.
+companion_connection_string_fields parse_connection_string(const std::string &text);
+
+// Parses a connection string into the companion part of the fixed configuration.
+void parse_companion_connection_string(const std::string &text, configuration::companion_configuration &companion);
 
 } // namespace kova::bench::utility

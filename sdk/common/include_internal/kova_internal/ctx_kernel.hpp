@@ -1,0 +1,167 @@
+// The context/task kernel shared by every stand-in offload library.
+//
+// A library instance embeds a kova_ctx and one kova::sdk::task_kind per task kind; each of its
+// task types is a standard-layout struct whose first member is a kova_task. The kernel owns the
+// life cycle (configure, start, stop, destroy), the preallocated task pools, submission with the
+// doorbell rule, and execution inside kova_pe_progress. The library supplies, per kind, the
+// function that does the work.
+//
+// Plugging a library in (DMA as the example):
+//
+//   struct kova_dma_task_memcpy { kova_task task; };          // task first; library fields after
+//   struct kova_dma { kova_ctx ctx; kova::sdk::task_kind memcpy; };
+//
+//   kova_error run_memcpy(kova_task *task)                   // runs inside kova_pe_progress
+//   { return kova::sdk::list_copy(task->src, task->dst); }   // status: 0, or the error to report
+//
+//   kova_dma_create:   kova::sdk::ctx_init(&dma->ctx, &dma_ops, dev);
+//                      kova::sdk::task_kind_init<kova_dma_task_memcpy>(&dma->memcpy, &dma->ctx,
+//                              "memcpy", run_memcpy, max_buf_size);
+//   *_set_conf:        return kova::sdk::task_kind_configure(&dma->memcpy, ok_cb, error_cb, n);
+//   *_alloc_init:      kova_task *t; err = kova::sdk::task_alloc(&dma->memcpy, user_data, src, dst, &t);
+//                      *out = kova::sdk::task_cast<kova_dma_task_memcpy>(t);
+//   *_as_task:         return &task->task;          *_as_ctx: return &dma->ctx;
+//   kova_dma_destroy:  err = kova::sdk::ctx_release(&dma->ctx); if (err == 0) delete dma;
+//
+// Execution: kova_pe_progress calls the kind's execute function on the owning thread for each
+// flushed task, then the success or error callback. Execute returns the task's status (7 when the
+// destination lists lack room, see buf_data.hpp) and must not lock, allocate or make system calls.
+// Library state that execution needs (streams, cipher contexts) is made in ctx_ops::on_start and
+// released in ctx_ops::on_stop.
+//
+// Limits: task_kind::max_source_len is checked at every submission against the total data length
+// of the task's source list (task->src); 0 means unchecked. Read the maximum through
+// kova::sdk::capability_value (capability.hpp) under the name of the library's maximum query, the
+// same value that query answers, and store it in max_source_len in <lib>_task_<kind>_set_conf, so
+// that a test override of the maximum is enforced too. Kinds without one source list leave src
+// null and check their own limits in alloc_init (6 for invalid arguments). The task pool size is
+// the num_tasks of set_conf; alloc answers 7 when it is used up.
+#pragma once
+
+#include <kova_internal/counter.hpp>
+#include <kova_internal/export.hpp>
+
+#include <kova/ctx.h>
+#include <kova/error.h>
+#include <kova/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+
+namespace kova::sdk {
+
+struct task_kind;
+
+// Runs one task; returns its completion status (0 for success).
+using execute_fn = kova_error (*)(kova_task *task);
+
+// A library's hooks on its context; each may be null.
+struct ctx_ops {
+	const char *name; // the library's word, for log lines ("kova_dma")
+	// Called by kova_ctx_start before the context runs; a non-zero result refuses the start.
+	kova_error (*on_start)(kova_ctx *ctx);
+	// Called when the context has become idle again after running.
+	void (*on_stop)(kova_ctx *ctx);
+};
+
+inline constexpr uint32_t max_task_kinds = 8;
+
+} // namespace kova::sdk
+
+// The header of every task. Fields after `status` are the kernel's own.
+struct kova_task {
+	kova_task *next;              // link in a pending, ready or free queue
+	kova::sdk::task_kind *kind;   // the pool this task belongs to
+	kova_data user_data;          // handed to the callbacks
+	const kova_buf *src;          // source list, or null
+	kova_buf *dst;                // destination list, or null
+	kova_error status;            // of the last completion
+	uint8_t in_flight;            // submitted and not yet delivered
+	uint8_t allocated;            // taken from the pool and not freed
+};
+
+// The context part of every library instance.
+struct kova_ctx {
+	// Hot: touched on every submission and completion.
+	kova_pe *pe;                  // the engine it is connected to, or null
+	kova_data user_data;
+	uint32_t state;               // kova_ctx_states
+	uint32_t num_inflight;        // submitted, not yet delivered (flushed or not)
+	kova_task *pending_head;      // accepted but not yet flushed, oldest first
+	kova_task *pending_tail;
+	kova::sdk::activity_counters counters;
+	// Cold.
+	const kova::sdk::ctx_ops *ops;
+	kova_dev *dev;
+	kova::sdk::task_kind *kinds[kova::sdk::max_task_kinds];
+	uint32_t num_kinds;
+	kova_ctx *pe_prev;            // contexts connected to the same engine
+	kova_ctx *pe_next;
+};
+
+namespace kova::sdk {
+
+// One task kind of a context: its execution function, limits, callbacks and task pool.
+struct task_kind {
+	kova_ctx *ctx;
+	const char *name;
+	execute_fn execute;
+	uint64_t max_source_len;       // 0: unchecked
+	std::size_t task_size;         // size of the library's task struct
+	std::size_t task_align;
+	kova_task_completion_cb_t success_cb;
+	kova_task_completion_cb_t error_cb;
+	uint32_t num_tasks;            // configured; 0 before kova::sdk::task_kind_configure
+	uint32_t num_allocated;
+	kova_task *free_list;
+	std::byte *storage;            // num_tasks slots of task_size bytes
+};
+
+// Prepares an embedded context; call once when the library instance is created.
+KOVA_SDK_INTERNAL void ctx_init(kova_ctx *ctx, const ctx_ops *ops, kova_dev *dev);
+
+// Tears a context down for <lib>_destroy: 18 (nothing changes) while tasks are in flight;
+// otherwise detaches it from its engine, releases every task pool and returns 0, after which the
+// library frees its instance.
+KOVA_SDK_INTERNAL kova_error ctx_release(kova_ctx *ctx);
+
+// Adds a task kind to a context; call once per kind right after ctx_init.
+KOVA_SDK_INTERNAL void task_kind_init(task_kind *kind, kova_ctx *ctx, const char *name, execute_fn execute,
+				      uint64_t max_source_len, std::size_t task_size, std::size_t task_align);
+
+template <typename Task>
+void task_kind_init(task_kind *kind, kova_ctx *ctx, const char *name, execute_fn execute, uint64_t max_source_len)
+{
+	static_assert(std::is_standard_layout_v<Task> && std::is_trivially_destructible_v<Task>,
+		      "a task is a plain struct");
+	static_assert(offsetof(Task, task) == 0, "the kova_task header comes first");
+	task_kind_init(kind, ctx, name, execute, max_source_len, sizeof(Task), alignof(Task));
+}
+
+// Configures a kind for <lib>_task_<kind>_set_conf: preallocates num_tasks zeroed tasks.
+// Returns 0; 6 for null callbacks or num_tasks 0; 18 when the context is not idle or tasks of
+// the kind are allocated; 7 when memory runs out.
+KOVA_SDK_INTERNAL kova_error task_kind_configure(task_kind *kind, kova_task_completion_cb_t success_cb,
+						 kova_task_completion_cb_t error_cb, uint32_t num_tasks);
+
+// Takes a task of the kind for <lib>_task_<kind>_alloc_init and sets its user data and lists;
+// the library fills its own fields afterwards. Returns 0; 6 for null out; 18 when the context is
+// not running; 7 when the pool is empty.
+KOVA_SDK_INTERNAL kova_error task_alloc(task_kind *kind, kova_data user_data, const kova_buf *src, kova_buf *dst,
+					kova_task **task);
+
+// The library's task struct of a kernel task.
+template <typename Task>
+Task *task_cast(kova_task *task) noexcept
+{
+	return reinterpret_cast<Task *>(task);
+}
+
+template <typename Task>
+const Task *task_cast(const kova_task *task) noexcept
+{
+	return reinterpret_cast<const Task *>(task);
+}
+
+} // namespace kova::sdk

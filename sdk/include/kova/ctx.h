@@ -1,0 +1,36 @@
+/* Contexts: the running instance of an offload library, seen through its <lib>_as_ctx call. */
+#ifndef KOVA_CTX_H
+#define KOVA_CTX_H
+
+#include <kova/types.h>
+
+enum kova_ctx_states {
+	KOVA_CTX_STATE_IDLE = 0,
+	KOVA_CTX_STATE_STARTING = 1,
+	KOVA_CTX_STATE_RUNNING = 2,
+	KOVA_CTX_STATE_STOPPING = 3,
+};
+
+/* Stores the data handed to every completion callback of the context. Returns 0; 6 for null. */
+KOVA_EXPORT kova_error kova_ctx_set_user_data(kova_ctx *ctx, kova_data user_data);
+
+/*
+ * Starts an idle context that is connected to an engine and has at least one task kind
+ * configured. Returns 0; 6 for null; 18 otherwise; the library's code when it cannot set up.
+ */
+KOVA_EXPORT kova_error kova_ctx_start(kova_ctx *ctx);
+
+/*
+ * Stops a context. Nothing in flight (or already idle): 0, the context is idle. Tasks in flight:
+ * unflushed ones are flushed, the context is stopping and the call returns 26; it becomes idle
+ * once progress has delivered the last of them. Returns 6 for null.
+ */
+KOVA_EXPORT kova_error kova_ctx_stop(kova_ctx *ctx);
+
+/* Returns 0 and the kova_ctx_states value; 6 for null. */
+KOVA_EXPORT kova_error kova_ctx_get_state(const kova_ctx *ctx, enum kova_ctx_states *state);
+
+/* Returns 0 and the number of submitted tasks not yet delivered; 6 for null. */
+KOVA_EXPORT kova_error kova_ctx_get_num_inflight_tasks(const kova_ctx *ctx, size_t *num_inflight_tasks);
+
+#endif

@@ -1,0 +1,52 @@
+/*
+ * Memory maps: a memory range registered with one or more devices. A map is configured (devices,
+ * range, permissions), then started; buffers are taken only from a started map.
+ */
+#ifndef KOVA_MMAP_H
+#define KOVA_MMAP_H
+
+#include <kova/types.h>
+
+/* Access permission bits; the stand-in stores them only. */
+enum kova_access_flag {
+	KOVA_ACCESS_FLAG_LOCAL_READ_ONLY = 0,
+	KOVA_ACCESS_FLAG_LOCAL_READ_WRITE = 1,
+	KOVA_ACCESS_FLAG_RDMA_READ = 2,
+	KOVA_ACCESS_FLAG_RDMA_WRITE = 4,
+	KOVA_ACCESS_FLAG_RDMA_ATOMIC = 8,
+	KOVA_ACCESS_FLAG_PCI_READ_WRITE = 16,
+	KOVA_ACCESS_FLAG_PCI_RELAXED_ORDERING = 32,
+};
+
+/* Returns 0; 6 for null; 7. */
+KOVA_EXPORT kova_error kova_mmap_create(kova_mmap **mmap);
+
+/* How many devices may be added (1 by default). Returns 0; 6 for null or 0; 18 once started or below the added count. */
+KOVA_EXPORT kova_error kova_mmap_set_max_num_devices(kova_mmap *mmap, uint32_t max_num_devices);
+
+/* Returns 0; 6 for null; 7 beyond the maximum; 18 once started; 23 when this handle was added already. */
+KOVA_EXPORT kova_error kova_mmap_add_dev(kova_mmap *mmap, kova_dev *dev);
+
+/* Returns 0; 6 for null or zero length or a range that wraps; 18 once started. */
+KOVA_EXPORT kova_error kova_mmap_set_memrange(kova_mmap *mmap, void *addr, size_t len);
+
+/* Returns 0; 6 for null; 18 once started. */
+KOVA_EXPORT kova_error kova_mmap_set_permissions(kova_mmap *mmap, uint32_t access_mask);
+
+/* Returns 0; 6 for null; 18 when no range is set or already started; 21 when the memory cannot be registered. */
+KOVA_EXPORT kova_error kova_mmap_start(kova_mmap *mmap);
+
+/* The range given to kova_mmap_set_memrange. Returns 0; 6 for null; 18 when no range is set. */
+KOVA_EXPORT kova_error kova_mmap_get_memrange(const kova_mmap *mmap, void **addr, size_t *len);
+
+/*
+ * Creates a map from a peer's export descriptor for the device. Returns 4: the stand-in cannot
+ * import memory yet; 6 for null.
+ */
+KOVA_EXPORT kova_error kova_mmap_create_from_export(const void *opts, const void *export_desc, size_t export_desc_len,
+						    kova_dev *dev, kova_mmap **mmap);
+
+/* Returns 0; 6 for null; 18 (the map stays) while buffers over it are outstanding. */
+KOVA_EXPORT kova_error kova_mmap_destroy(kova_mmap *mmap);
+
+#endif
