@@ -4,8 +4,14 @@
 #include "impl/shell_process.hpp"
 #include "kova_exception.hpp"
 #include "utility/join.hpp"
+#include "utility/kova_utils.hpp"
 #include "utility/pci_address.hpp"
 #include "utility/string_utils.hpp"
+
+#include <kova/dev.h>
+#include <kova/error.h>
+
+#include <set>
 
 namespace kova::bench::companion::remote_control {
 namespace {
@@ -120,6 +126,25 @@ std::string determine_dpu_device_address_matching_representor(const ssh_config &
 			       {"--method", "identify_dpu_device_address_matching_representor", "--candidate", representor},
 			       "Failed to identify dpu side address for device.",
 			       "No supported address identified by companion");
+}
+
+std::string determine_representor_address_visible_to_host(const ssh_config &config, kova_dev *dev)
+{
+	std::set<std::string> addresses;
+	auto representors = utility::make_devinfo_rep_list_from_dev(dev);
+	for (kova_devinfo_rep *representor : representors) {
+		char address[KOVA_DEVINFO_PCI_ADDR_SIZE] = {};
+		if (kova_devinfo_rep_get_pci_addr_str(representor, address) == KOVA_SUCCESS)
+			addresses.insert(address);
+	}
+
+	std::vector<std::string> arguments{"--method", "select_representor_address_visible_to_host"};
+	for (const auto &address : addresses) {
+		arguments.emplace_back("--candidate");
+		arguments.push_back(address);
+	}
+	return query_companion(config, arguments, "Failed to get representor list from companion.",
+			       "No supported representor identified by companion");
 }
 
 std::vector<std::string> collect_output_from(const std::function<kova::optional<std::string>()> &get_line)

@@ -59,6 +59,10 @@ std::unique_ptr<remote_companion> launch_tcp_companion(const ssh_config &config,
 std::string determine_dpu_device_address_matching_representor(const ssh_config &config,
 								const std::string &representor);
 
+// Lists the device's representors and asks the companion which of them it can
+// see from its side. Same failures as the address query.
+std::string determine_representor_address_visible_to_host(const ssh_config &config, kova_dev *dev);
+
 // Every line the getter gives, in order, until it gives none.
 std::vector<std::string> collect_output_from(const std::function<kova::optional<std::string>()> &get_line);
 

@@ -4,6 +4,10 @@
 #include "companion/remote_control.hpp"
 #include "kova_exception.hpp"
 #include "ssh_peer.hpp"
+#include "utility/kova_utils.hpp"
+
+#include <kova/dev.h>
+#include <kova/test_control.h>
 
 #include <gtest/gtest.h>
 
@@ -166,6 +170,33 @@ TEST_F(remote_launch, address_query_failures)
 		EXPECT_EQ(e.code(), c.code);
 		EXPECT_EQ(std::string{e.what()}, c.message);
 	}
+}
+
+TEST_F(remote_launch, representor_query_offers_the_sorted_representors)
+{
+	const char *const reps[] = {"03:00.5", "0000:03:00.4", "03:00.4", "0000:03:00.2"};
+	kova_test_device const table[] = {{"0000:03:00.0", "kova_0", "kovap0", 1, reps, 4}};
+	ASSERT_EQ(kova_test_set_device_table(table, 1), KOVA_SUCCESS);
+	auto devices = kova::bench::utility::make_devinfo_list();
+	kova_dev *dev = nullptr;
+	ASSERT_EQ(kova_dev_open(*devices.begin(), &dev), KOVA_SUCCESS);
+
+	EXPECT_EQ(rc::determine_representor_address_visible_to_host(companion("select", ""), dev), "0000:03:00.5");
+	auto const e = expect_kova_exception(
+		[&] { rc::determine_representor_address_visible_to_host(companion("select-none", "--no-answer"), dev); });
+	EXPECT_EQ(e.code(), static_cast<kova_error>(KOVA_ERROR_UNKNOWN));
+	EXPECT_EQ(std::string{e.what()},
+		  "Failed to get representor list from companion. stdout: [kova_bench_companion (stub) method "
+		  "select_representor_address_visible_to_host, candidates: 0000:03:00.2 0000:03:00.4 0000:03:00.5], "
+		  "stderr: []");
+
+	auto const silent = expect_kova_exception(
+		[&] { rc::determine_representor_address_visible_to_host(companion("select-silent", "--silent"), dev); });
+	EXPECT_EQ(silent.code(), static_cast<kova_error>(KOVA_ERROR_INVALID_VALUE));
+	EXPECT_STREQ(silent.what(), "No supported representor identified by companion");
+
+	EXPECT_EQ(kova_dev_close(dev), KOVA_SUCCESS);
+	kova_test_reset();
 }
 
 } // namespace

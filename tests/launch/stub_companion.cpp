@@ -5,6 +5,7 @@
 //   --exit-code N   print the banner and a line on stderr, then exit with N
 //   --silent        print nothing at all and exit 0
 //   --print TEXT    print TEXT as a line after the banner (repeatable)
+//   --no-answer     the query methods print their candidates but no answer
 #include "companion/api/connection.hpp"
 #include "companion/api/tcp_connect.hpp"
 #include "companion/api/v1/codecs.hpp"
@@ -33,6 +34,7 @@ struct options {
 	std::vector<std::string> candidates;
 	int exit_code = -1;
 	bool silent = false;
+	bool answer = true;
 	std::vector<std::string> extra_lines;
 };
 
@@ -41,8 +43,8 @@ options parse(int argc, char **argv)
 	options result;
 	for (int i = 1; i < argc; ++i) {
 		std::string const name = argv[i];
-		if (name == "--silent") {
-			result.silent = true;
+		if (name == "--silent" || name == "--no-answer") {
+			(name == "--silent" ? result.silent : result.answer) = name == "--silent";
 			continue;
 		}
 		if (i + 1 >= argc) {
@@ -132,8 +134,12 @@ int main(int argc, char **argv)
 	}
 	if (opts.method == "identify_dpu_device_address_matching_representor" ||
 	    opts.method == "select_representor_address_visible_to_host") {
-		// The answer: the last candidate, as the companion prints it.
-		if (!opts.candidates.empty())
+		std::printf("candidates:");
+		for (const auto &candidate : opts.candidates)
+			std::printf(" %s", candidate.c_str());
+		std::printf("\n");
+		// The answer: the last candidate.
+		if (opts.answer && !opts.candidates.empty())
 			std::printf("%s\n", opts.candidates.back().c_str());
 		return 0;
 	}
