@@ -43,8 +43,12 @@ options parse(int argc, char **argv)
 	options result;
 	for (int i = 1; i < argc; ++i) {
 		std::string const name = argv[i];
-		if (name == "--silent" || name == "--no-answer") {
-			(name == "--silent" ? result.silent : result.answer) = name == "--silent";
+		if (name == "--silent") {
+			result.silent = true;
+			continue;
+		}
+		if (name == "--no-answer") {
+			result.answer = false;
 			continue;
 		}
 		if (i + 1 >= argc) {
