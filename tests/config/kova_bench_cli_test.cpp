@@ -12,6 +12,9 @@
 namespace kova::bench {
 namespace {
 
+// Printed before the command line is read.
+std::string const banner = "[main] kova_bench : 2.9.0001\n[main] release build\n";
+
 struct run_result {
 	std::string output;
 	int status;
@@ -58,7 +61,7 @@ TEST(kova_bench_cli, help_lists_every_option_with_its_text_and_exits_0)
 		EXPECT_LE(std::count(gap.begin(), gap.end(), '\n'), 1);
 		EXPECT_EQ(result.output[text_at + std::string{row.description}.size()], '\n');
 	}
-	EXPECT_EQ(result.output.rfind("Usage: kova_bench [OPTIONS]\n", 0), 0u);
+	EXPECT_EQ(result.output.rfind(banner + "Usage: kova_bench [OPTIONS]\n", 0), 0u);
 }
 
 TEST(kova_bench_cli, version_prints_both_versions_and_exits_0)
@@ -66,7 +69,7 @@ TEST(kova_bench_cli, version_prints_both_versions_and_exits_0)
 	run_result const result = run_kova_bench("--sweep core-count,1,2 --version --mode fast");
 	EXPECT_EQ(result.status, 0);
 	EXPECT_EQ(result.output,
-		  "KOVA SDK     Version (Compilation): 2.9.0001\nKOVA Runtime Version (Runtime):     2.9.0001\n");
+		  banner + "KOVA SDK     Version (Compilation): 2.9.0001\nKOVA Runtime Version (Runtime):     2.9.0001\n");
 	EXPECT_EQ(run_kova_bench("-v").status, 0);
 }
 
