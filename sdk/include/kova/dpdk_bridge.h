@@ -10,8 +10,9 @@
 #include <kova/types.h>
 
 /*
- * Creates the DPDK port of the device. devargs are the port's driver arguments (may be null or empty).
- * Returns 0 also when the device's port exists already; 6 for a null device; 18 when DPDK's environment is
+ * Creates the DPDK port of the device: one per device, whichever of its opened handles is given.
+ * devargs are the port's driver arguments (may be null or empty).
+ * Returns 0, also when the device's port exists already; 6 for a null device; 18 when DPDK's environment is
  * not initialised; 21 when DPDK refuses the port.
  */
 KOVA_EXPORT kova_error kova_dpdk_port_probe(kova_dev *dev, const char *devargs);

@@ -5,6 +5,9 @@
 
 #include "dl/kova_dpdk_bridge_api.hpp"
 #include "kova_exception.hpp"
+#include "utility/kova_utils.hpp"
+
+#include <kova/dev.h>
 
 #include <rte_eal.h>
 #include <rte_errno.h>
@@ -17,6 +20,7 @@
 
 #include <cerrno>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <type_traits>
 
@@ -31,6 +35,21 @@ KOVA_DPDK_BRIDGE_API_FUNCTIONS(KOVA_TEST_SAME_TYPE)
 static_assert(sizeof(rte_eth_dev_info) <= dpdk_eth_dev_info_room);
 static_assert(sizeof(rte_eth_conf) <= dpdk_eth_conf_room);
 
+using device_owner = std::unique_ptr<kova_dev, decltype(&kova_dev_close)>;
+
+// Opens the emulated device at the PCI address.
+device_owner open_device(const char *pci_address)
+{
+	for (kova_devinfo *info : make_devinfo_list()) {
+		uint8_t equal = 0;
+		kova_dev *dev = nullptr;
+		if (kova_devinfo_is_equal_pci_addr(info, pci_address, &equal) == KOVA_SUCCESS && equal != 0 &&
+		    kova_dev_open(info, &dev) == KOVA_SUCCESS)
+			return {dev, &kova_dev_close};
+	}
+	throw std::runtime_error{std::string{"no device at "} + pci_address};
+}
+
 long free_hugepages()
 {
 	std::ifstream file{"/sys/kernel/mm/hugepages/hugepages-2048kB/free_hugepages"};
@@ -43,8 +62,8 @@ TEST(dpdk_context_dpdk, the_device_s_port_is_probed_started_once_and_dpdk_cleane
 	if (::geteuid() != 0)
 		GTEST_SKIP() << "DPDK's environment needs root";
 	long const pages = free_hugepages();
-	int device = 0;
-	kova_dev *const dev = reinterpret_cast<kova_dev *>(&device);
+	auto const device = open_device("0000:03:00.0");
+	kova_dev *const dev = device.get();
 
 	if (pages == 0) {
 		try {
@@ -66,15 +85,15 @@ TEST(dpdk_context_dpdk, the_device_s_port_is_probed_started_once_and_dpdk_cleane
 	EXPECT_EQ(rte_eth_dev_is_valid_port(port), 1);
 	EXPECT_FALSE(context->is_dev_port_started());
 
-	// The device keeps its port: probing again and asking again give the same one.
-	EXPECT_EQ(api->kova_dpdk_port_probe(dev, "dv_flow_en=2"), KOVA_SUCCESS);
+	// The device keeps its port: probing again, also through another handle of it, gives the same one.
+	auto const same_device = open_device("03:00.0");
+	EXPECT_EQ(api->kova_dpdk_port_probe(same_device.get(), "dv_flow_en=2"), KOVA_SUCCESS);
 	uint16_t again = 0;
-	EXPECT_EQ(api->kova_dpdk_get_first_port_id(dev, &again), KOVA_SUCCESS);
+	EXPECT_EQ(api->kova_dpdk_get_first_port_id(same_device.get(), &again), KOVA_SUCCESS);
 	EXPECT_EQ(again, port);
 	EXPECT_EQ(rte_eth_dev_count_avail(), 1);
-	int other_device = 0;
-	EXPECT_EQ(api->kova_dpdk_get_first_port_id(reinterpret_cast<kova_dev *>(&other_device), &again),
-		  KOVA_ERROR_NOT_FOUND);
+	auto const other_device = open_device("0000:03:00.1");
+	EXPECT_EQ(api->kova_dpdk_get_first_port_id(other_device.get(), &again), KOVA_ERROR_NOT_FOUND);
 
 	context->start_dev_port();
 	EXPECT_TRUE(context->is_dev_port_started());
