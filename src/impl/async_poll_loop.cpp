@@ -1,0 +1,33 @@
+#include "impl/async_poll_loop.hpp"
+
+#include "kova_exception.hpp"
+
+#include <kova/error.h>
+
+#include <chrono>
+#include <iostream>
+#include <thread>
+
+namespace kova::bench::impl {
+
+void poll_until_done(async_poller &poller, const std::function<bool()> &should_abort)
+{
+	while (!poller.poll(std::chrono::steady_clock::now())) {
+		// sleep_for resumes after a signal with the time that remains.
+		std::this_thread::sleep_for(std::chrono::milliseconds{10});
+		if (should_abort && should_abort())
+			poller.abort();
+	}
+}
+
+void throw_async_errors(const std::vector<utility::async::error> &errors)
+{
+	if (errors.empty())
+		return;
+	for (auto const &error : errors)
+		std::cerr << "Async error: " << kova_error_get_name(error.code) << " message: " << error.message << "\n";
+	std::cerr.flush();
+	KOVA_THROW(errors.front().code, errors.front().message);
+}
+
+} // namespace kova::bench::impl
