@@ -263,13 +263,13 @@ void thread_data::thread_proc(configuration::benchmark_mode mode, const configur
 			    c.thread_index, kova_error_get_name(e.code()), e.what(), e.file(), e.function(), e.line(),
 			    KOVA_VERSION_STRING, kova_version_runtime());
 		std::fflush(stdout);
-		drain_after_failure();
 		set_critical_benchmark_failure();
+		drain_after_failure();
 	} catch (...) {
 		std::printf("[thread %u] Caught caught unexpected exception.\n", c.thread_index);
 		std::fflush(stdout);
-		drain_after_failure();
 		set_critical_benchmark_failure();
+		drain_after_failure();
 	}
 	c.control_block->running_count.fetch_sub(1);
 }
