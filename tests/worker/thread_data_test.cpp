@@ -1,0 +1,539 @@
+// Tests of impl/thread_data: real worker threads over the stand-in SDK.
+#include "impl/thread_data.hpp"
+
+#include "worker/worker_harness.hpp"
+
+#include <kova/error.h>
+#include <kova/test_control.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <numeric>
+#include <string>
+#include <vector>
+
+namespace kova::bench::worker_test {
+namespace {
+
+using configuration::benchmark_mode;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+uint64_t histogram_total(const thread_stats &stats)
+{
+	uint64_t total = 0;
+	for (std::size_t cell = step_stats::histogram_first_bucket_cell; cell != step_stats::histogram_cell_count; ++cell)
+		total += stats.step.latency_histogram[cell];
+	return total;
+}
+
+std::string failure_report(kova_error code, const std::string &message)
+{
+	return std::string{"\tcode: \""} + kova_error_get_name(code) + "\"\n\tmessage: \"" + message + "\"\n";
+}
+
+class thread_data_test : public worker_harness {};
+
+TEST_F(thread_data_test, one_step_pipeline_counts_ingress_and_egress_and_restarts_its_jobs)
+{
+	auto const info = pipeline({"test_copy"}, 4, 64);
+	auto worker = make_worker(info);
+	run_result const result = run(*worker, benchmark_mode::throughput, job_limit(100));
+
+	EXPECT_FALSE(result.critical);
+	EXPECT_EQ(result.running_count, 0);
+	EXPECT_THAT(result.out, HasSubstr("Worker thread[0](core: 0) [test_copy] started...\n"));
+	EXPECT_EQ(result.stats.step.enqueued_jobs, 100u);
+	EXPECT_EQ(result.stats.step.dequeued_jobs, 100u);
+	EXPECT_EQ(result.stats.step.ingress_bytes, 100u * 64);
+	EXPECT_EQ(result.stats.step.egress_bytes, 100u * 64);
+	EXPECT_GT(result.stats.pe_progress_hits, 0u);
+	EXPECT_GE(result.stats.pe_progress_calls, result.stats.pe_progress_hits);
+	EXPECT_GT(result.stats.duration.count(), 0);
+
+	kova_test_counters counters{};
+	kova_test_get_counters(&counters);
+	EXPECT_EQ(counters.submissions, 100u);
+	EXPECT_EQ(counters.completions, 100u);
+}
+
+TEST_F(thread_data_test, the_copied_bytes_are_the_jobs_input)
+{
+	auto const info = pipeline({"test_copy"}, 3, 100);
+	auto worker = make_worker(info);
+	run_result const result = run(*worker, benchmark_mode::throughput, job_limit(7));
+	ASSERT_EQ(result.stats.step.dequeued_jobs, 7u);
+
+	auto const &outputs = static_cast<copy_step *>(created_steps.at(0))->outputs();
+	ASSERT_EQ(outputs.size(), 3u);
+	for (std::size_t job = 0; job != outputs.size(); ++job) {
+		SCOPED_TRACE(job);
+		void *data = nullptr;
+		std::size_t length = 0;
+		ASSERT_EQ(kova_buf_get_data(outputs[job], &data), KOVA_SUCCESS);
+		ASSERT_EQ(kova_buf_get_data_len(outputs[job], &length), KOVA_SUCCESS);
+		ASSERT_EQ(length, job_data[job].size());
+		EXPECT_EQ(std::string(static_cast<char *>(data), length),
+			  std::string(job_data[job].begin(), job_data[job].end()));
+	}
+}
+
+TEST_F(thread_data_test, stop_at_the_gate_ends_the_thread_without_banner_and_with_reset_counters)
+{
+	auto const info = pipeline({"test_copy"});
+	auto worker = make_worker(info);
+	run_result const first = run(*worker, benchmark_mode::throughput, job_limit(20));
+	ASSERT_EQ(first.stats.step.dequeued_jobs, 20u);
+
+	run_result const stopped = run(*worker, benchmark_mode::throughput, job_limit(20), true);
+	EXPECT_THAT(stopped.out, Not(HasSubstr("started...")));
+	EXPECT_EQ(stopped.stats.step.enqueued_jobs, 0u);
+	EXPECT_EQ(stopped.stats.step.dequeued_jobs, 0u);
+	EXPECT_EQ(stopped.stats.step.ingress_bytes, 0u);
+	EXPECT_EQ(stopped.stats.duration.count(), 0);
+	EXPECT_FALSE(stopped.critical);
+	EXPECT_EQ(stopped.running_count, 0);
+}
+
+// Which loop each mode and first limit selects, and the refusals.
+TEST_F(thread_data_test, mode_and_run_limit_select_the_loop)
+{
+	struct run_case {
+		const char *name;
+		uint8_t mode;
+		configuration::run_limits limits;
+		const char *refusal; // null: the run completes
+	};
+	configuration::run_limits none;
+	configuration::run_limits time_and_jobs = time_limit(0);
+	time_and_jobs.max_jobs = 5;
+	configuration::run_limits jobs_and_bytes = job_limit(6);
+	jobs_and_bytes.max_bytes = 64;
+	std::vector<run_case> const cases{
+		{"throughput, time", 0, time_limit(0), nullptr},
+		{"throughput, jobs", 0, job_limit(50), nullptr},
+		{"throughput, bytes", 0, byte_limit(1000), nullptr},
+		{"throughput, jobs before bytes", 0, jobs_and_bytes, nullptr},
+		{"throughput, none", 0, none, "No run limit set for throughput mode"},
+		{"bulk latency, time", 1, time_limit(0), nullptr},
+		{"bulk latency, jobs", 1, job_limit(10), nullptr},
+		{"bulk latency, bytes", 1, byte_limit(1000), nullptr},
+		{"bulk latency, none", 1, none, "No run limit set for bulk latency mode"},
+		{"precision latency, jobs", 2, job_limit(20), nullptr},
+		{"precision latency, time and jobs", 2, time_and_jobs, nullptr},
+		{"precision latency, time", 2, time_limit(1), "No run limit set for precision latency mode"},
+		{"precision latency, bytes", 2, byte_limit(64), "No run limit set for precision latency mode"},
+		{"max bandwidth", 3, job_limit(5), "max bandwidth mode is currently disabled"},
+		{"unknown mode", 9, job_limit(5), "Unsupported benchmark mode"},
+	};
+	auto const info = pipeline({"test_copy"}, 4, 64);
+	for (auto const &c : cases) {
+		SCOPED_TRACE(c.name);
+		control->critical.exchange(0);
+		auto worker = make_worker(info);
+		run_result const result = run(*worker, static_cast<benchmark_mode>(c.mode), c.limits);
+		thread_stats const &stats = result.stats;
+		EXPECT_EQ(result.running_count, 0);
+		if (c.refusal != nullptr) {
+			EXPECT_TRUE(result.critical);
+			EXPECT_THAT(result.out, HasSubstr("started..."));
+			EXPECT_THAT(result.out, HasSubstr(failure_report(KOVA_ERROR_NOT_SUPPORTED, c.refusal)));
+			EXPECT_EQ(stats.step.enqueued_jobs, 0u);
+			continue;
+		}
+		EXPECT_FALSE(result.critical) << result.out;
+		EXPECT_EQ(stats.step.enqueued_jobs, stats.step.dequeued_jobs);
+		EXPECT_GT(stats.step.dequeued_jobs, 0u);
+		std::string const name = c.name;
+		if (name == "throughput, jobs") {
+			EXPECT_EQ(stats.step.dequeued_jobs, 50u);
+		}
+		if (name == "throughput, jobs before bytes") {
+			EXPECT_EQ(stats.step.dequeued_jobs, 6u);
+		}
+		if (name == "throughput, bytes" || name == "bulk latency, bytes") {
+			EXPECT_GE(stats.step.ingress_bytes, 1000u);
+		}
+		if (c.mode == 1) {
+			// Whole bulks of 4 jobs, every job recorded with its bulk's latency.
+			EXPECT_EQ(stats.step.dequeued_jobs % 4, 0u);
+			EXPECT_EQ(histogram_total(stats), stats.step.dequeued_jobs);
+		}
+		if (name == "bulk latency, jobs") {
+			EXPECT_EQ(stats.step.dequeued_jobs, 12u);
+		}
+		if (c.mode == 2) {
+			EXPECT_EQ(stats.step.latency_samples.size(), stats.step.dequeued_jobs);
+		}
+		if (name == "precision latency, time and jobs") {
+			EXPECT_EQ(stats.step.dequeued_jobs, 5u);
+		}
+	}
+}
+
+TEST_F(thread_data_test, job_limit_with_many_completions_per_progress_call_is_met_exactly)
+{
+	// 64 jobs complete in each progress call; restarts stop as soon as 1000 have been started.
+	auto const info = pipeline({"test_copy"}, 64, 32);
+	run_result const result = run_pipeline(info, benchmark_mode::throughput, job_limit(1000));
+	EXPECT_FALSE(result.critical);
+	EXPECT_EQ(result.stats.step.enqueued_jobs, 1000u);
+	EXPECT_EQ(result.stats.step.dequeued_jobs, 1000u);
+	kova_test_counters counters{};
+	kova_test_get_counters(&counters);
+	EXPECT_EQ(counters.completions, 1000u);
+}
+
+TEST_F(thread_data_test, a_job_limit_below_the_job_count_submits_only_that_many_jobs)
+{
+	auto const info = pipeline({"test_copy"}, 8, 32);
+	run_result const result = run_pipeline(info, benchmark_mode::throughput, job_limit(3));
+	EXPECT_EQ(result.stats.step.enqueued_jobs, 3u);
+	EXPECT_EQ(result.stats.step.dequeued_jobs, 3u);
+}
+
+TEST_F(thread_data_test, time_limit_ends_with_every_started_job_finished)
+{
+	auto const info = pipeline({"test_copy", "test_copy"}, 16, 64);
+	run_result const result = run_pipeline(info, benchmark_mode::throughput, time_limit(1));
+	EXPECT_FALSE(result.critical);
+	EXPECT_GT(result.stats.step.dequeued_jobs, 16u);
+	EXPECT_EQ(result.stats.step.enqueued_jobs, result.stats.step.dequeued_jobs);
+	EXPECT_EQ(result.stats.step.egress_bytes, result.stats.step.dequeued_jobs * 64);
+	EXPECT_GE(result.stats.duration, std::chrono::seconds{1});
+}
+
+TEST_F(thread_data_test, precision_latency_takes_exactly_one_sample_per_job)
+{
+	auto const info = pipeline({"test_copy"}, 3, 64);
+	run_result const result = run_pipeline(info, benchmark_mode::precision_latency, job_limit(25));
+	EXPECT_FALSE(result.critical);
+	EXPECT_EQ(result.stats.step.dequeued_jobs, 25u);
+	ASSERT_EQ(result.stats.step.latency_samples.size(), 25u);
+	for (uint64_t sample : result.stats.step.latency_samples)
+		EXPECT_GT(sample, 0u);
+	// The jobs take turns: each was copied about as often.
+	kova_test_counters counters{};
+	kova_test_get_counters(&counters);
+	EXPECT_EQ(counters.completions, 25u);
+}
+
+TEST_F(thread_data_test, precision_latency_refuses_a_sample_count_that_cannot_be_stored)
+{
+	auto const info = pipeline({"test_copy"});
+	run_result const result = run_pipeline(info, benchmark_mode::precision_latency, job_limit(UINT64_MAX));
+	EXPECT_TRUE(result.critical);
+	EXPECT_THAT(result.out, HasSubstr(failure_report(
+					KOVA_ERROR_NO_MEMORY, "Unable to reserve memory for 18446744073709551615 latency samples")));
+	EXPECT_EQ(result.stats.step.enqueued_jobs, 0u);
+}
+
+TEST_F(thread_data_test, bulk_latency_refuses_a_bucket_width_of_zero)
+{
+	auto info = pipeline({"test_copy"});
+	info.latency_bucket_width_ns = 0;
+	run_result const result = run_pipeline(info, benchmark_mode::bulk_latency, job_limit(8));
+	EXPECT_TRUE(result.critical);
+	EXPECT_THAT(result.out, HasSubstr(failure_report(KOVA_ERROR_INVALID_VALUE,
+							 "Bulk latency mode needs a latency bucket width above 0")));
+}
+
+TEST_F(thread_data_test, a_failed_task_in_the_measured_run_fails_the_thread_after_the_run)
+{
+	kova_test_inject_completion_status(nullptr, KOVA_ERROR_IO_FAILED, 1);
+	auto const info = pipeline({"test_copy"}, 4, 64);
+	run_result const result = run_pipeline(info, benchmark_mode::throughput, job_limit(40));
+
+	EXPECT_TRUE(result.critical);
+	EXPECT_EQ(result.err, "Unrecoverable error(KOVA_ERROR_IO_FAILED) when retrieving kova_task result\n");
+	// The first failure does not end the job: the run still reaches its limit.
+	EXPECT_EQ(result.stats.step.dequeued_jobs, 40u);
+	EXPECT_EQ(result.stats.step.enqueued_jobs, 40u);
+	EXPECT_THAT(result.out, Not(HasSubstr("Caught")));
+}
+
+TEST_F(thread_data_test, tasks_that_keep_failing_end_the_run_without_waiting_for_a_stall)
+{
+	kova_test_inject_completion_status(nullptr, KOVA_ERROR_IO_FAILED, 1000000);
+	auto const info = pipeline({"test_copy"}, 4, 64);
+	auto worker = make_worker(info);
+	worker->set_run_timing({std::chrono::seconds{20}, impl::default_event_wait_ms});
+	run_result const result = run(*worker, benchmark_mode::throughput, job_limit(1000));
+
+	EXPECT_TRUE(result.critical);
+	EXPECT_THAT(result.out, Not(HasSubstr("Stuck")));
+	EXPECT_EQ(result.stats.step.enqueued_jobs, result.stats.step.dequeued_jobs);
+	EXPECT_LT(result.wall, std::chrono::seconds{20});
+}
+
+TEST_F(thread_data_test, a_failed_task_in_the_warm_up_ends_the_thread)
+{
+	kova_test_inject_completion_status(nullptr, KOVA_ERROR_IO_FAILED, 1);
+	auto info = pipeline({"test_copy"}, 4, 64);
+	info.warm_up_job_count = 10;
+	run_result const result = run_pipeline(info, benchmark_mode::throughput, job_limit(40));
+
+	EXPECT_TRUE(result.critical);
+	EXPECT_TRUE(result.stop);
+	EXPECT_THAT(result.out, HasSubstr("Worker thread[0] Executing 10 warm-up tasks using 4 unique tasks\n"));
+	EXPECT_THAT(result.out, HasSubstr(failure_report(KOVA_ERROR_IO_FAILED, "Failures detected in warmup tasks")));
+	EXPECT_EQ(result.running_count, 0);
+}
+
+TEST_F(thread_data_test, warm_up_runs_its_jobs_then_the_counters_start_again)
+{
+	struct warm_up_case {
+		uint32_t warm_up;
+		uint32_t unique;
+	};
+	for (auto const c : {warm_up_case{10, 4}, warm_up_case{3, 3}}) {
+		SCOPED_TRACE(c.warm_up);
+		kova_test_reset();
+		auto info = pipeline({"test_copy"}, 4, 64);
+		info.warm_up_job_count = c.warm_up;
+		run_result const result = run_pipeline(info, benchmark_mode::throughput, job_limit(12));
+		EXPECT_FALSE(result.critical);
+		EXPECT_THAT(result.out, HasSubstr("Executing " + std::to_string(c.warm_up) + " warm-up tasks using " +
+						  std::to_string(c.unique) + " unique tasks\n"));
+		EXPECT_EQ(result.stats.step.dequeued_jobs, 12u);
+		kova_test_counters counters{};
+		kova_test_get_counters(&counters);
+		EXPECT_EQ(counters.completions, c.warm_up + 12u);
+	}
+}
+
+TEST_F(thread_data_test, a_warm_up_job_without_resources_is_not_waited_for)
+{
+	kova_test_inject_submit_result(nullptr, KOVA_TEST_TRY_SUBMIT, KOVA_ERROR_NO_MEMORY, 1);
+	auto info = pipeline({"test_copy"}, 4, 64);
+	info.warm_up_job_count = 4;
+	auto worker = make_worker(info);
+	worker->set_run_timing({std::chrono::seconds{20}, impl::default_event_wait_ms});
+	run_result const result = run(*worker, benchmark_mode::throughput, job_limit(8));
+	EXPECT_FALSE(result.critical) << result.out;
+	EXPECT_EQ(result.stats.step.dequeued_jobs, 8u);
+	kova_test_counters counters{};
+	kova_test_get_counters(&counters);
+	EXPECT_EQ(counters.completions, 3u + 8u);
+}
+
+TEST_F(thread_data_test, submissions_answered_with_try_again_are_repeated)
+{
+	kova_test_inject_submit_result(nullptr, KOVA_TEST_ANY_SUBMIT, KOVA_ERROR_AGAIN, 5);
+	auto const info = pipeline({"test_copy"}, 2, 64);
+	run_result const result = run_pipeline(info, benchmark_mode::throughput, job_limit(10));
+	EXPECT_FALSE(result.critical);
+	EXPECT_EQ(result.stats.step.dequeued_jobs, 10u);
+}
+
+TEST_F(thread_data_test, a_resubmission_that_fails_ends_the_thread)
+{
+	// The warm-up submits with try_submit and restarts with submit: the first restart fails.
+	kova_test_inject_submit_result(nullptr, KOVA_TEST_SUBMIT, KOVA_ERROR_BAD_STATE, 1);
+	auto info = pipeline({"test_copy"}, 1, 64);
+	info.warm_up_job_count = 3;
+	auto worker = make_worker(info);
+	worker->set_run_timing({std::chrono::milliseconds{300}, impl::default_event_wait_ms});
+	run_result const result = run(*worker, benchmark_mode::throughput, job_limit(10));
+	EXPECT_TRUE(result.critical);
+	EXPECT_THAT(result.out, HasSubstr(failure_report(KOVA_ERROR_BAD_STATE,
+							 "Failed to re-submit task: KOVA_ERROR_BAD_STATE")));
+}
+
+TEST_F(thread_data_test, a_stalled_device_gives_the_stuck_error_after_the_stall_limit)
+{
+	struct stall_case {
+		const char *name;
+		uint32_t warm_up;
+		uint8_t mode;
+		configuration::run_limits limits;
+		const char *message;
+	};
+	std::vector<stall_case> const cases{
+		{"throughput", 0, 0, job_limit(100), "WT [0] Stuck after 30 seconds. Enqueue count: 4, dequeue count: 0"},
+		{"bulk latency", 0, 1, job_limit(100), "WT [0] Stuck after 30 seconds. Enqueue count: 4, dequeue count: 0"},
+		{"precision latency", 0, 2, job_limit(100),
+		 "WT [0] Stuck after 30 seconds. Enqueue count: 1, dequeue count: 0"},
+		{"warm-up", 10, 0, job_limit(100),
+		 "WT [0] Stuck in warmup after 30 seconds. 4 enqueue actions and 10 dequeue actions remain unprocessed. "},
+	};
+	auto info = pipeline({"test_copy"}, 4, 64);
+	for (auto const &c : cases) {
+		SCOPED_TRACE(c.name);
+		kova_test_reset();
+		control->critical.exchange(0);
+		info.warm_up_job_count = c.warm_up;
+		auto worker = make_worker(info);
+		worker->set_run_timing({std::chrono::milliseconds{200}, impl::default_event_wait_ms});
+		kova_test_hold_completions(1);
+		run_result const result = run(*worker, static_cast<benchmark_mode>(c.mode), c.limits);
+		kova_test_hold_completions(0);
+		EXPECT_TRUE(result.critical);
+		EXPECT_THAT(result.out, HasSubstr(failure_report(KOVA_ERROR_TIME_OUT, c.message)));
+		EXPECT_GE(result.wall, std::chrono::milliseconds{200});
+	}
+}
+
+TEST_F(thread_data_test, blocking_mode_does_not_sleep_while_a_completion_is_pending)
+{
+	// Were any turn to wait for its time-out, the run would last at least that long: also the
+	// turns after the time is up, when the last jobs finish.
+	for (auto const &limits : {job_limit(30), time_limit(0)}) {
+		SCOPED_TRACE(limits.max_jobs.has_value() ? "job limit" : "time limit");
+		auto info = pipeline({"test_copy"}, 2, 64);
+		info.blocking_mode = true;
+		auto worker = make_worker(info);
+		worker->set_run_timing({impl::default_stall_limit, 5000});
+		run_result const result = run(*worker, benchmark_mode::throughput, limits);
+		EXPECT_FALSE(result.critical);
+		EXPECT_GT(result.stats.step.dequeued_jobs, 0u);
+		EXPECT_EQ(result.stats.step.enqueued_jobs, result.stats.step.dequeued_jobs);
+		EXPECT_LT(result.wall, std::chrono::milliseconds{5000});
+	}
+}
+
+TEST_F(thread_data_test, batched_submission_flushes_once_per_batch_and_meets_every_limit)
+{
+	struct batch_case {
+		const char *name;
+		uint8_t batch_mode;
+		uint32_t batch_size;
+		uint32_t jobs;
+		configuration::run_limits limits;
+	};
+	std::vector<batch_case> const cases{
+		{"job limit, batch of 4 over 6 jobs", 1, 4, 6, job_limit(101)},
+		{"job limit, minimal reports", 2, 4, 8, job_limit(64)},
+		{"job limit below the job count", 1, 4, 8, job_limit(3)},
+		{"byte limit", 1, 4, 6, byte_limit(64 * 50)},
+		{"byte limit, batch larger than the job count", 1, 16, 6, byte_limit(64 * 50)},
+		{"time limit", 1, 3, 8, time_limit(0)},
+		{"batch size 0", 1, 0, 4, job_limit(40)},
+	};
+	for (auto const &c : cases) {
+		SCOPED_TRACE(c.name);
+		kova_test_reset();
+		control->critical.exchange(0);
+		auto info = pipeline({"test_copy"}, c.jobs, 64);
+		info.batch_mode = static_cast<configuration::batch_mode>(c.batch_mode);
+		info.batch_size = c.batch_size;
+		auto worker = make_worker(info);
+		worker->set_run_timing({std::chrono::seconds{5}, impl::default_event_wait_ms});
+		run_result const result = run(*worker, benchmark_mode::throughput, c.limits);
+		EXPECT_FALSE(result.critical) << result.out;
+		EXPECT_EQ(result.stats.step.enqueued_jobs, result.stats.step.dequeued_jobs);
+		if (c.limits.max_jobs.has_value()) {
+			EXPECT_EQ(result.stats.step.dequeued_jobs, *c.limits.max_jobs);
+		}
+		if (c.limits.max_bytes.has_value()) {
+			EXPECT_GE(result.stats.step.ingress_bytes, *c.limits.max_bytes);
+		}
+
+		kova_test_counters counters{};
+		kova_test_get_counters(&counters);
+		EXPECT_EQ(counters.submissions, result.stats.step.enqueued_jobs);
+		uint32_t const batch = std::max<uint32_t>(1, std::min(c.batch_size, c.jobs));
+		// At most one doorbell per full batch, plus the batches closed early.
+		EXPECT_LE(counters.flushes, counters.submissions / batch + counters.submissions % batch + 2);
+		if (batch > 1) {
+			EXPECT_LT(counters.flushes, counters.submissions);
+		}
+	}
+}
+
+TEST_F(thread_data_test, a_step_without_tasks_cannot_run_in_a_cpu_pipeline)
+{
+	for (auto const &steps : {std::vector<std::string>{"kova_tessel::eth_bidir"},
+				  std::vector<std::string>{"test_copy", "kova_tessel::nop"}}) {
+		SCOPED_TRACE(steps.back());
+		auto const info = pipeline(steps);
+		auto worker = std::make_unique<impl::thread_data>(0, 0, 0, info, control, state, &create_test_step);
+		auto const e = thrown_by([&] { worker->prepare_tasks(info, state); });
+		EXPECT_EQ(e.code(), KOVA_ERROR_INVALID_VALUE);
+		EXPECT_EQ(std::string{e.what()}, "Step " + steps.back() + " cannot run in a CPU pipeline");
+	}
+}
+
+TEST_F(thread_data_test, construction_refuses_an_empty_pipeline_and_a_thread_index_out_of_range)
+{
+	auto const empty = pipeline({});
+	auto const e = thrown_by([&] { impl::thread_data{0, 0, 0, empty, control, state, &create_test_step}; });
+	EXPECT_EQ(e.code(), KOVA_ERROR_INVALID_VALUE);
+	EXPECT_EQ(std::string{e.what()}, "Pipeline has no steps");
+
+	auto const info = pipeline({"test_copy"});
+	auto const out_of_range =
+		thrown_by([&] { impl::thread_data{65535, 0, 0, info, control, state, &create_test_step}; });
+	EXPECT_EQ(out_of_range.code(), KOVA_ERROR_INVALID_VALUE);
+	EXPECT_NO_THROW((impl::thread_data{65534, 0, 0, info, control, state, &create_test_step}));
+}
+
+TEST_F(thread_data_test, critical_failure_sets_stop_then_critical)
+{
+	auto const info = pipeline({"test_copy"});
+	auto worker = make_worker(info);
+	worker->set_critical_benchmark_failure();
+	EXPECT_EQ(control->stop.load(), 1);
+	EXPECT_EQ(control->critical.load(), 1);
+}
+
+// A GPU-led pipeline: only its first step runs, between start() and stop().
+TEST_F(thread_data_test, gpu_pipelines_run_only_throughput)
+{
+	struct gpu_case {
+		const char *name;
+		uint8_t mode;
+		configuration::run_limits limits;
+		const char *refusal;
+	};
+	std::vector<gpu_case> const cases{
+		{"jobs", 0, job_limit(100), nullptr},
+		{"bytes", 0, byte_limit(6400), nullptr},
+		{"time", 0, time_limit(0), nullptr},
+		{"none", 0, {}, "No run limit set for throughput mode"},
+		{"bulk latency", 1, job_limit(10), "bulk latency not available for Tessel"},
+		{"precision latency", 2, job_limit(10), "precision latency not available for Tessel"},
+		{"max bandwidth", 3, job_limit(10), "max bandwidth mode is currently disabled"},
+	};
+	auto info = pipeline({"kova_tessel::nop"});
+	info.warm_up_job_count = 16;
+	for (auto const &c : cases) {
+		SCOPED_TRACE(c.name);
+		control->critical.exchange(0);
+		auto worker = make_worker(info);
+		run_result const result = run(*worker, static_cast<benchmark_mode>(c.mode), c.limits);
+		EXPECT_THAT(result.out, HasSubstr("[kova_tessel::nop] started...\n"));
+		EXPECT_THAT(result.out, HasSubstr("Worker thread[0] Executing 16 warm-up tasks\n"));
+		if (c.refusal != nullptr) {
+			EXPECT_TRUE(result.critical);
+			EXPECT_THAT(result.out, HasSubstr(failure_report(KOVA_ERROR_NOT_SUPPORTED, c.refusal)));
+			continue;
+		}
+		EXPECT_FALSE(result.critical) << result.out;
+		EXPECT_EQ(static_cast<fake_gpu_step *>(created_steps.back())->stops(), 1u);
+		if (c.limits.max_jobs.has_value()) {
+			EXPECT_GE(result.stats.step.dequeued_jobs, *c.limits.max_jobs);
+		}
+		if (c.limits.max_bytes.has_value()) {
+			EXPECT_GE(result.stats.step.ingress_bytes, *c.limits.max_bytes);
+		}
+	}
+}
+
+TEST_F(thread_data_test, a_stalled_gpu_step_is_stopped_before_the_stuck_error)
+{
+	auto const info = pipeline({"kova_tessel::nop"});
+	auto worker = make_worker(info);
+	worker->set_run_timing({std::chrono::milliseconds{200}, impl::default_event_wait_ms});
+	fake_gpu_step::stalled = true;
+	run_result const result = run(*worker, benchmark_mode::throughput, job_limit(10));
+	EXPECT_TRUE(result.critical);
+	EXPECT_THAT(result.out, HasSubstr(failure_report(
+					KOVA_ERROR_TIME_OUT, "WT [0] Stuck after 30 seconds. Enqueue count: 0, dequeue count: 0")));
+	EXPECT_EQ(static_cast<fake_gpu_step *>(created_steps.back())->stops(), 1u);
+}
+
+} // namespace
+} // namespace kova::bench::worker_test
