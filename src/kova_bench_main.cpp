@@ -1,17 +1,27 @@
 // Entry point of kova_bench: logging, banner, configuration, validation, queries and the run.
+#include "benchmark.hpp"
 #include "configuration_printer.hpp"
 #include "configuration_validation.hpp"
+#include "data_provider/file_data_provider.hpp"
+#include "data_provider/file_set_data_provider.hpp"
+#include "data_provider/random_data_provider.hpp"
+#include "dl/kova_tessel_api.hpp"
 #include "impl/configuration_parser.hpp"
 #include "kova_exception.hpp"
+#include "runtime_state.hpp"
+#include "step/factory.hpp"
 #include "utility/configuration_utils.hpp"
 
 #include <kova/error.h>
 #include <kova/log.h>
 #include <kova/version.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <exception>
 #include <iostream>
+#include <memory>
 #include <string>
 
 namespace {
@@ -34,6 +44,28 @@ void flush_all()
 	std::fflush(stderr);
 }
 
+// The data provider of an exact, case-sensitive name.
+std::unique_ptr<kova::bench::data_provider> input_source_factory(const std::string &name,
+								 const kova::bench::data_provider::attributes &attributes)
+{
+	if (name == "file")
+		return std::make_unique<kova::bench::file_data_provider>(attributes);
+	if (name == "file-set")
+		return std::make_unique<kova::bench::file_set_data_provider>(attributes);
+	if (name == "random-data")
+		return std::make_unique<kova::bench::random_data_provider>(attributes);
+	KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Unable to create input source of unknown type: \"" + name + "\"");
+}
+
+// 10 ms, resumed with the time that remains when a signal interrupts it.
+void sleep_between_polls()
+{
+	timespec request{0, 10'000'000};
+	timespec remaining{};
+	while (nanosleep(&request, &remaining) != 0 && errno == EINTR)
+		request = remaining;
+}
+
 void print_sweep_properties()
 {
 	std::cout << "Supported query properties: [\n";
@@ -48,12 +80,83 @@ void print_sweep_properties()
 	std::cout << "]\n";
 }
 
-void answer_query(const std::string &query)
+const char *yes_no(bool value)
 {
+	return value ? "yes" : "no";
+}
+
+void print_capabilities(const kova::bench::step::capabilities &record)
+{
+	std::cout << record.name << ":\n";
+	std::cout << "\tCapable: " << yes_no(record.capable) << "\n";
+	if (!record.capable)
+		return;
+	std::cout << "\tInstalled: " << yes_no(record.installed) << "\n";
+	if (!record.installed)
+		return;
+	std::cout << "\tLib path: " << record.library_path << "\n";
+	if (!record.properties.empty()) {
+		std::cout << "\tProperties:\n";
+		for (auto const &[key, value] : record.properties)
+			std::cout << "\t\t" << key << ": " << value << "\n";
+	}
+	std::cout << "\tTasks: \n";
+	for (auto const &[task_name, task] : record.tasks) {
+		std::cout << "\t\t" << task_name << ": \n";
+		std::cout << "\t\t\tSupported: " << yes_no(task.supported) << "\n";
+		if (!task.supported)
+			continue;
+		std::cout << "\t\t\tMax buffer length: " << task.max_buffer_length << "\n";
+		if (task.properties.empty())
+			continue;
+		std::cout << "\t\t\tProperties: \n";
+		for (auto const &[key, value] : task.properties)
+			std::cout << "\t\t\t\t" << key << ": " << value << "\n";
+	}
+}
+
+void print_gpu_capabilities(const std::string &address)
+{
+	const auto *api = kova::bench::dl::kova_tessel_api::singleton();
+	if (api == nullptr) {
+		std::cout << "KOVA Tessel is required to query GPU devices.\n";
+		return;
+	}
+	kova_error const result = api->kova_bench_rhun_device_query(address.c_str());
+	if (result == KOVA_ERROR_NOT_FOUND)
+		std::cout << "Unable to query GPU, no GPU device found at address " << address << ".\n";
+	else if (result != KOVA_SUCCESS)
+		std::cout << "GPU device querying failed.\n";
+}
+
+void print_device_capabilities(const kova::bench::fixed_configuration &fixed)
+{
+	bool const has_device = !fixed.device.empty();
+	if (!has_device && !fixed.gpu.has_value())
+		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, *fixed.query + " requires a device to be specified");
+
+	kova::bench::runtime_state state;
+	if (has_device) {
+		try {
+			state.open_device_and_representor(fixed.device, fixed.representor);
+		} catch (const kova::exception &error) {
+			KOVA_THROW(error.code(), error.what());
+		}
+		for (auto const &record : kova::bench::step::factory::create_step_info_list(state.get_devices()[0]))
+			print_capabilities(record);
+	}
+	if (fixed.gpu.has_value())
+		print_gpu_capabilities(*fixed.gpu);
+	std::cout.flush();
+}
+
+void answer_query(const kova::bench::fixed_configuration &fixed)
+{
+	auto const &query = *fixed.query;
 	if (query == "sweep-properties") {
 		print_sweep_properties();
 	} else if (query == "device-capabilities") {
-		KOVA_THROW(KOVA_ERROR_NOT_SUPPORTED, "Query device-capabilities is not available yet");
+		print_device_capabilities(fixed);
 	} else {
 		std::cout << "Query: " << query << " is not supported.\n";
 	}
@@ -79,16 +182,28 @@ int run(int argc, char **argv)
 	}
 
 	if (config.fixed.query.has_value()) {
-		answer_query(*config.fixed.query);
+		answer_query(config.fixed);
 		return 0;
 	}
 
 	std::cout << config << "\n";
 	std::cout << "[main] Initialize framework...\n";
 	std::cout.flush();
-	std::cerr << "[main] Running pipelines is not available yet\n";
-	flush_all();
-	return 1;
+
+	auto bench = std::make_unique<kova::bench::benchmark>(config, &input_source_factory);
+	std::cout << "[main] Start execution...\n";
+	std::cout.flush();
+	bench->start();
+	while (!bench->progress())
+		sleep_between_polls();
+
+	std::cout << "[main] Completed! tearing down...\n";
+	std::cout.flush();
+	// Stopped here rather than only by the destructor, so that a failure of the last report or of
+	// the companion's release fails the run.
+	bench->stop();
+	bench.reset();
+	return 0;
 }
 
 } // namespace

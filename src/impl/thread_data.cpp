@@ -249,6 +249,14 @@ thread_stats thread_data::get_stats() const
 	return copy;
 }
 
+kova::optional<std::chrono::steady_clock::time_point> thread_data::get_run_start_time() const noexcept
+{
+	int64_t const start_ns = m_published_start_time_ns.load(std::memory_order_acquire);
+	if (start_ns == 0)
+		return {};
+	return std::chrono::steady_clock::time_point{std::chrono::nanoseconds{start_ns}};
+}
+
 void thread_data::thread_proc(configuration::benchmark_mode mode, const configuration::run_limits &limits) noexcept
 {
 	cold &c = *m_cold;
@@ -332,6 +340,7 @@ void thread_data::thread_proc_impl(configuration::benchmark_mode mode, const con
 	}
 
 	m_start_time_ns = now_ns();
+	m_published_start_time_ns.store(m_start_time_ns, std::memory_order_release);
 	switch (mode) {
 	case configuration::benchmark_mode::throughput:
 		if (limits.max_execution_time.has_value())
@@ -395,6 +404,7 @@ void thread_data::thread_proc_rhun_impl(configuration::benchmark_mode mode, cons
 		return;
 
 	m_start_time_ns = now_ns();
+	m_published_start_time_ns.store(m_start_time_ns, std::memory_order_release);
 	switch (mode) {
 	case configuration::benchmark_mode::throughput:
 		if (limits.max_execution_time.has_value())

@@ -14,6 +14,7 @@
 #include "impl/run_timing.hpp"
 #include "impl/shared_thread_control_block.hpp"
 #include "impl/task_wrapper.hpp"
+#include "kova_optional.hpp"
 #include "step/object.hpp"
 #include "utility/pipeline_info.hpp"
 
@@ -93,6 +94,9 @@ public:
 
 	// A copy of the counters, consistent per counter; may be taken while the thread runs.
 	[[nodiscard]] thread_stats get_stats() const;
+
+	// When the measured run began; empty before. May be read while the thread runs.
+	[[nodiscard]] kova::optional<std::chrono::steady_clock::time_point> get_run_start_time() const noexcept;
 
 	// Replaces the stall limit and the blocking-mode wait; before the thread starts.
 	void set_run_timing(const run_timing &timing) noexcept;
@@ -180,6 +184,8 @@ private:
 	// The latency samples of a precision run, published for readers on other threads.
 	std::atomic<const uint64_t *> m_published_samples{nullptr};
 	std::atomic<uint64_t> m_published_sample_count{0};
+	// m_start_time_ns for readers on other threads; 0 before the measured run.
+	std::atomic<int64_t> m_published_start_time_ns{0};
 	std::unique_ptr<cold> m_cold;
 };
 
