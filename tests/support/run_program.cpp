@@ -7,7 +7,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <string_view>
 #include <stdexcept>
 
 extern char **environ;
@@ -16,6 +18,26 @@ namespace kova::test {
 
 program_result run_program(const std::string &path, const std::vector<std::string> &args, std::chrono::seconds limit)
 {
+	return run_program(path, args, {}, limit);
+}
+
+program_result run_program(const std::string &path, const std::vector<std::string> &args,
+			   const std::vector<std::string> &extra_environment, std::chrono::seconds limit)
+{
+	std::vector<char *> envp;
+	for (char **entry = environ; *entry != nullptr; ++entry) {
+		std::string_view const variable{*entry};
+		bool const replaced = std::any_of(extra_environment.begin(), extra_environment.end(), [&](const std::string &extra) {
+			auto const name = extra.substr(0, extra.find('=') + 1);
+			return variable.substr(0, name.size()) == name;
+		});
+		if (!replaced)
+			envp.push_back(*entry);
+	}
+	for (auto const &extra : extra_environment)
+		envp.push_back(const_cast<char *>(extra.c_str()));
+	envp.push_back(nullptr);
+
 	int out_pipe[2];
 	int err_pipe[2];
 	if (::pipe2(out_pipe, O_CLOEXEC) != 0 || ::pipe2(err_pipe, O_CLOEXEC) != 0)
@@ -34,7 +56,7 @@ program_result run_program(const std::string &path, const std::vector<std::strin
 	argv.push_back(nullptr);
 
 	pid_t pid = -1;
-	int const spawned = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+	int const spawned = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), envp.data());
 	posix_spawn_file_actions_destroy(&actions);
 	::close(out_pipe[1]);
 	::close(err_pipe[1]);

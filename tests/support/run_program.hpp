@@ -17,4 +17,9 @@ struct program_result {
 program_result run_program(const std::string &path, const std::vector<std::string> &args,
 			   std::chrono::seconds limit = std::chrono::seconds{60});
 
+// As above, with "NAME=value" entries added to the program's environment (an entry replaces a
+// variable of the same name).
+program_result run_program(const std::string &path, const std::vector<std::string> &args,
+			   const std::vector<std::string> &extra_environment, std::chrono::seconds limit);
+
 } // namespace kova::test
