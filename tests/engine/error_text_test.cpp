@@ -1,6 +1,8 @@
 // Tests for utility/async/error_text.
 #include "utility/async/error_text.hpp"
 
+#include <kova/error.h>
+
 #include <gtest/gtest.h>
 
 using kova::bench::utility::format_errors;
