@@ -1,0 +1,48 @@
+# Writes a C source that defines every function a header declares with
+# KOVA_EXPORT, answering "not supported": kova_error functions return
+# KOVA_ERROR_NOT_SUPPORTED, pointer functions NULL, other values zero.
+#   cmake -DHEADER=<kova/x.h> -DINCLUDE_DIR=<dir> -DOUTPUT=<file.c>
+#         [-DOMIT=<name;name>] -P generate_stubs.cmake
+# A declaration must not take function-pointer parameters inline (use a
+# typedef): parameters are read up to the first ')'.
+cmake_minimum_required(VERSION 3.25)
+file(READ "${INCLUDE_DIR}/${HEADER}" text)
+string(REGEX REPLACE "/\\*([^*]|\\*+[^*/])*\\*+/" "" text "${text}")
+string(REGEX REPLACE "//[^\n]*" "" text "${text}")
+string(REGEX REPLACE "#[^\n]*" "" text "${text}")
+string(REGEX REPLACE "[\n\t ]+" " " text "${text}")
+string(REPLACE ";" "\n" text "${text}")
+string(REGEX MATCHALL "KOVA_EXPORT [^\n]*" declarations "${text}")
+
+set(out "/* Generated from ${HEADER}: every function answers \"not supported\". */\n")
+string(APPEND out "#include <${HEADER}>\n\n#include <string.h>\n\n")
+set(count 0)
+foreach(declaration IN LISTS declarations)
+  if(NOT declaration MATCHES "^KOVA_EXPORT (.*[ *])([A-Za-z_0-9]+) ?\\(([^)]*)\\) *$")
+    message(FATAL_ERROR "${HEADER}: cannot read the declaration: ${declaration}")
+  endif()
+  set(result "${CMAKE_MATCH_1}")
+  set(name "${CMAKE_MATCH_2}")
+  set(params "${CMAKE_MATCH_3}")
+  string(STRIP "${result}" result)
+  if(name IN_LIST OMIT)
+    continue()
+  endif()
+  if(result STREQUAL "void")
+    set(body "")
+  elseif(result MATCHES "\\*$")
+    set(body "\treturn NULL;\n")
+  elseif(result STREQUAL "kova_error")
+    set(body "\treturn KOVA_ERROR_NOT_SUPPORTED;\n")
+  else()
+    set(body "\t${result} none;\n\tmemset(&none, 0, sizeof(none));\n\treturn none;\n")
+  endif()
+  string(APPEND out "KOVA_EXPORT ${result} ${name}(${params})\n{\n${body}}\n\n")
+  math(EXPR count "${count} + 1")
+endforeach()
+if(count EQUAL 0)
+  message(FATAL_ERROR "${HEADER}: no function declared")
+endif()
+file(WRITE "${OUTPUT}.tmp" "${out}")
+file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUTPUT}.tmp")
