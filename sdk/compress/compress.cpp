@@ -81,7 +81,8 @@ kova_error query_value(const kova_devinfo *devinfo, const char *query, uint64_t 
 	return KOVA_SUCCESS;
 }
 
-// set_conf of a task kind whose sources are limited by the named maximum query.
+// set_conf of a task kind limited by the named maximum query: a compression's source is at most
+// the maximum, a decompression's is the compressed form of at most the maximum.
 kova_error configure(kova_compress *lib, kova::sdk::task_kind kova_compress::*kind, const char *function,
 		     const char *max_query, kova_task_completion_cb_t success_cb, kova_task_completion_cb_t error_cb,
 		     uint32_t num_tasks) noexcept
@@ -97,7 +98,7 @@ kova_error configure(kova_compress *lib, kova::sdk::task_kind kova_compress::*ki
 		return err;
 	if (kova_error const err = kova::sdk::task_kind_configure(&(lib->*kind), success_cb, error_cb, num_tasks))
 		return err;
-	(lib->*kind).max_source_len = limit;
+	(lib->*kind).max_source_len = kind == &kova_compress::compress_deflate ? limit : compressed_bound(limit);
 	return KOVA_SUCCESS;
 }
 

@@ -66,6 +66,13 @@ inline uint64_t deflate_bound(uint64_t len) noexcept
 	return len + len / 1024 + 5 * (len / 65535 + 1) + ISAL_DEF_MAX_HDR_SIZE + 64;
 }
 
+// The largest compressed source a decompression kind takes when its maximum buffer size is len: the
+// deflate or LZ4 stream of len incompressible bytes fits.
+inline uint64_t compressed_bound(uint64_t len) noexcept
+{
+	return len + len / 64 + 4096;
+}
+
 kova_error run_compress_deflate(kova_task *task);
 kova_error run_decompress_deflate(kova_task *task);
 kova_error run_decompress_lz4_stream(kova_task *task);
