@@ -1,0 +1,20 @@
+// The engine's record of one step's task for one job; the SDK hands it back to
+// the completion callbacks as task user data. A job's wrappers form a ring.
+#pragma once
+
+#include <kova/types.h>
+
+namespace kova::bench::impl {
+
+struct task_wrapper {
+	// The same job's next step; the last step's wrapper points back to the first.
+	task_wrapper *next;
+	// Null for steps that run no tasks.
+	kova_task *task;
+	const kova_buf *input;
+	kova_buf *output;
+	bool is_first;
+	bool is_last;
+};
+
+} // namespace kova::bench::impl
