@@ -221,7 +221,7 @@ protected:
 		return out;
 	}
 
-	static constexpr std::size_t memory_size = 48u << 20;
+	static constexpr std::size_t memory_size = 24u << 20;
 
 	kova_devinfo **devinfos = nullptr;
 	const kova_devinfo *devinfo = nullptr;
