@@ -7,7 +7,7 @@
 namespace kova::sdk_local_test {
 namespace {
 
-// Test cases 4, 5 and 16 of the GCM specification (McGrew and Viega).
+// Test cases 4, 5 and 16 of the GCM test vectors published by McGrew and Viega.
 const std::string gcm_plain = "d9313225f88406e5a55909c5aff5269a86a7a9531534f7da2e4c303d8a318a721c3c0c95956809532fcf0e2449a6b5"
 			      "25b16aedf5aa0de657ba637b39";
 const std::string gcm_aad = "feedfacedeadbeeffeedfacedeadbeefabaddad2";

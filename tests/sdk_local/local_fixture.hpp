@@ -187,10 +187,10 @@ protected:
 		std::size_t offset = 0;
 		for (std::size_t i = 0; i <= sizes.size(); ++i) {
 			std::size_t const len = i < sizes.size() ? sizes[i] : data.size() - offset;
-			bytes const piece(data.begin() + static_cast<long>(offset),
+			bytes const chunk(data.begin() + static_cast<long>(offset),
 					  data.begin() + static_cast<long>(offset + len));
 			offset += len;
-			head = chain(head, input(piece));
+			head = chain(head, input(chunk));
 		}
 		return head;
 	}
