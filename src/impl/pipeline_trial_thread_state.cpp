@@ -142,7 +142,7 @@ void pipeline_trial::impl::thread_state::process_error(kova_task *task, kova_dat
 	std::fflush(stdout);
 	std::fflush(stderr);
 	auto *record = static_cast<step_record *>(task_user_data.ptr);
-	record->failure = status != 0 ? status : KOVA_ERROR_UNEXPECTED;
+	record->failure = status != 0 ? status : kova_error{KOVA_ERROR_UNEXPECTED};
 }
 
 // The first error is kept: later phases often fail only because an earlier one did.
