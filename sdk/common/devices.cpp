@@ -6,6 +6,7 @@
 #include <kova/dev.h>
 #include <kova/error.h>
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -53,6 +54,15 @@ kova_error compare_address(const kova::sdk::pci_address &address, const char *te
 	return KOVA_SUCCESS;
 }
 
+kova_error format_address(const kova::sdk::pci_address &address, char *out) noexcept
+{
+	if (out == nullptr)
+		return KOVA_ERROR_INVALID_VALUE;
+	std::snprintf(out, KOVA_DEVINFO_PCI_ADDR_SIZE, "%04x:%02x:%02x.%x", address.domain & 0xffffu, address.bus & 0xffu,
+		      address.device & 0xffu, address.function & 0xfu);
+	return KOVA_SUCCESS;
+}
+
 } // namespace
 
 KOVA_EXPORT kova_error kova_devinfo_create_list(kova_devinfo ***list, uint32_t *count)
@@ -84,6 +94,13 @@ KOVA_EXPORT kova_error kova_devinfo_is_equal_pci_addr(const kova_devinfo *devinf
 	if (devinfo == nullptr)
 		return KOVA_ERROR_INVALID_VALUE;
 	return compare_address(devinfo->address, pci_addr, equal);
+}
+
+KOVA_EXPORT kova_error kova_devinfo_get_pci_addr_str(const kova_devinfo *devinfo, char *pci_addr_str)
+{
+	if (devinfo == nullptr)
+		return KOVA_ERROR_INVALID_VALUE;
+	return format_address(devinfo->address, pci_addr_str);
 }
 
 KOVA_EXPORT kova_error kova_devinfo_get_ibdev_name(const kova_devinfo *devinfo, char *name, uint32_t len)
@@ -187,6 +204,13 @@ KOVA_EXPORT kova_error kova_devinfo_rep_is_equal_pci_addr(const kova_devinfo_rep
 	if (rep == nullptr)
 		return KOVA_ERROR_INVALID_VALUE;
 	return compare_address(rep->address, pci_addr, equal);
+}
+
+KOVA_EXPORT kova_error kova_devinfo_rep_get_pci_addr_str(const kova_devinfo_rep *rep, char *pci_addr_str)
+{
+	if (rep == nullptr)
+		return KOVA_ERROR_INVALID_VALUE;
+	return format_address(rep->address, pci_addr_str);
 }
 
 KOVA_EXPORT kova_error kova_dev_rep_open(const kova_devinfo_rep *rep, kova_dev_rep **dev_rep)

@@ -9,6 +9,7 @@
 #include "kova_delegated_deleter.hpp"
 #include "kova_exception.hpp"
 #include "runtime_state.hpp"
+#include "step/factory.hpp"
 #include "stats/permutation_stats.hpp"
 #include "utility/configuration_utils.hpp"
 #include "utility/kova_utils.hpp"
@@ -65,6 +66,14 @@ const utility::pipeline_info &checked(const utility::pipeline_info &info, uint32
 
 thread_data::thread_data(uint32_t thread_index, uint32_t core_id, uint32_t pipeline_index,
 			 const utility::pipeline_info &info, std::shared_ptr<shared_thread_control_block> control_block,
+			 runtime_state &state)
+	: thread_data{thread_index, core_id, pipeline_index, info, std::move(control_block), state,
+		      &step::factory::create_step}
+{
+}
+
+thread_data::thread_data(uint32_t thread_index, uint32_t core_id, uint32_t pipeline_index,
+			 const utility::pipeline_info &info, std::shared_ptr<shared_thread_control_block> control_block,
 			 runtime_state &state, step_creator create_step)
 	: m_cold{std::make_unique<cold>(thread_index, core_id, pipeline_index, checked(info, thread_index),
 					std::move(control_block), first_device(state))}
@@ -72,12 +81,10 @@ thread_data::thread_data(uint32_t thread_index, uint32_t core_id, uint32_t pipel
 	cold &c = *m_cold;
 
 	c.steps.reserve(info.steps.size());
-	for (auto const &definition : info.steps) {
-		std::unique_ptr<step::object> created{create_step(definition.name, definition.attributes, state, c.pe.get(),
-								  &thread_data::process_result,
-								  &thread_data::process_error, kova_data{.ptr = this})};
-		c.steps.push_back(std::move(created));
-	}
+	for (auto const &definition : info.steps)
+		c.steps.push_back(create_step(definition.name, definition.attributes, state, c.pe.get(),
+					      &thread_data::process_result, &thread_data::process_error,
+					      kova_data{.ptr = this}));
 	for (auto &step : c.steps)
 		step->set_mmaps(c.pool.get_input_mmap(), c.pool.get_output_mmap());
 	if (info.blocking_mode)

@@ -111,6 +111,36 @@ TEST_F(devices, pci_addresses_are_compared_in_both_forms)
 	EXPECT_EQ(kova_devinfo_destroy_list(list), KOVA_SUCCESS);
 }
 
+TEST_F(devices, pci_address_texts_have_their_domain_and_lower_case)
+{
+	const char *const reps[] = {"AB:1f.7"};
+	kova_test_device const table[] = {{"0003:0A:02.3", "dev_a", "eth_a", 1, reps, 1}, {"82:00.0", "dev_b", "eth_b", 1, nullptr, 0}};
+	ASSERT_EQ(kova_test_set_device_table(table, 2), KOVA_SUCCESS);
+	kova_devinfo **list = nullptr;
+	uint32_t count = 0;
+	ASSERT_EQ(kova_devinfo_create_list(&list, &count), KOVA_SUCCESS);
+	char text[KOVA_DEVINFO_PCI_ADDR_SIZE] = {};
+	ASSERT_EQ(kova_devinfo_get_pci_addr_str(list[0], text), KOVA_SUCCESS);
+	EXPECT_STREQ(text, "0003:0a:02.3");
+	ASSERT_EQ(kova_devinfo_get_pci_addr_str(list[1], text), KOVA_SUCCESS);
+	EXPECT_STREQ(text, "0000:82:00.0");
+	EXPECT_EQ(kova_devinfo_get_pci_addr_str(nullptr, text), KOVA_ERROR_INVALID_VALUE);
+	EXPECT_EQ(kova_devinfo_get_pci_addr_str(list[0], nullptr), KOVA_ERROR_INVALID_VALUE);
+
+	kova_dev *dev = nullptr;
+	ASSERT_EQ(kova_dev_open(list[0], &dev), KOVA_SUCCESS);
+	kova_devinfo_rep **rep_list = nullptr;
+	uint32_t num_reps = 0;
+	ASSERT_EQ(kova_devinfo_rep_create_list(dev, KOVA_DEVINFO_REP_FILTER_NET, &rep_list, &num_reps), KOVA_SUCCESS);
+	ASSERT_EQ(num_reps, 1u);
+	ASSERT_EQ(kova_devinfo_rep_get_pci_addr_str(rep_list[0], text), KOVA_SUCCESS);
+	EXPECT_STREQ(text, "0000:ab:1f.7");
+	EXPECT_EQ(kova_devinfo_rep_get_pci_addr_str(nullptr, text), KOVA_ERROR_INVALID_VALUE);
+	EXPECT_EQ(kova_devinfo_rep_destroy_list(rep_list), KOVA_SUCCESS);
+	EXPECT_EQ(kova_dev_close(dev), KOVA_SUCCESS);
+	EXPECT_EQ(kova_devinfo_destroy_list(list), KOVA_SUCCESS);
+}
+
 TEST_F(devices, names_need_room_for_their_terminator)
 {
 	kova_devinfo **list = nullptr;

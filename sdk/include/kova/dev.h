@@ -11,6 +11,9 @@ enum kova_devinfo_rep_filter {
 	KOVA_DEVINFO_REP_FILTER_NET = 2,
 };
 
+/* Size of a PCI address text "DDDD:BB:DD.F" with its NUL. */
+#define KOVA_DEVINFO_PCI_ADDR_SIZE 13
+
 /* Size that always holds a device's InfiniBand or interface name with its NUL. */
 #define KOVA_DEVINFO_NAME_SIZE 256
 
@@ -30,6 +33,12 @@ KOVA_EXPORT kova_error kova_devinfo_destroy_list(kova_devinfo **list);
  */
 KOVA_EXPORT kova_error kova_devinfo_is_equal_pci_addr(const kova_devinfo *devinfo, const char *pci_addr,
 						      uint8_t *equal);
+
+/*
+ * Writes the device's PCI address as "DDDD:BB:DD.F" (lower-case hexadecimal) with its NUL into
+ * pci_addr_str, which holds KOVA_DEVINFO_PCI_ADDR_SIZE bytes. Returns 0; 6 for null.
+ */
+KOVA_EXPORT kova_error kova_devinfo_get_pci_addr_str(const kova_devinfo *devinfo, char *pci_addr_str);
 
 /* Copies the NUL-terminated InfiniBand name. Returns 0; 6 for null or when len is too small. */
 KOVA_EXPORT kova_error kova_devinfo_get_ibdev_name(const kova_devinfo *devinfo, char *name, uint32_t len);
@@ -63,6 +72,9 @@ KOVA_EXPORT kova_error kova_devinfo_rep_destroy_list(kova_devinfo_rep **list);
 /* As kova_devinfo_is_equal_pci_addr, for a representor. */
 KOVA_EXPORT kova_error kova_devinfo_rep_is_equal_pci_addr(const kova_devinfo_rep *rep, const char *pci_addr,
 							  uint8_t *equal);
+
+/* As kova_devinfo_get_pci_addr_str, for a representor. */
+KOVA_EXPORT kova_error kova_devinfo_rep_get_pci_addr_str(const kova_devinfo_rep *rep, char *pci_addr_str);
 
 /* Opens a representor. Returns 0; 6 for null; 7. */
 KOVA_EXPORT kova_error kova_dev_rep_open(const kova_devinfo_rep *rep, kova_dev_rep **dev_rep);

@@ -30,8 +30,12 @@ KOVA_EXPORT kova_error kova_dma_cap_task_memcpy_get_max_buf_list_len(const kova_
 KOVA_EXPORT kova_error kova_dma_cap_task_memcpy_get_max_buf_size(const kova_devinfo *devinfo, uint64_t *max_buf_size);
 
 /*
- * Memcpy task. set_conf preallocates num_tasks tasks (>= 1) while the context is idle; alloc_init takes one of
- * them (7 when none is left) and copies the source list's data to the end of the destination's data.
+ * Memcpy task. set_conf preallocates num_tasks tasks (1 to the maximum number of tasks) while the context is idle
+ * (18 otherwise); 4 when the device cannot copy. alloc_init takes one of them (7 when none is left, 18 when the
+ * context is not running, 6 for a null list); the task copies the source list's data to the end of the
+ * destination's data. A source longer than the maximum buffer size is refused at submission (6). A task completes
+ * with 7 when the destination lacks room and with 6 when a list has more elements than the maximum list length;
+ * a failed task changes no byte.
  */
 KOVA_EXPORT kova_error kova_dma_task_memcpy_set_conf(kova_dma *dma, kova_task_completion_cb_t success_cb,
 						     kova_task_completion_cb_t error_cb, uint32_t num_tasks);

@@ -102,13 +102,12 @@ TEST(dl_function_tables, the_aes_gcm_queue_settings_are_never_looked_up)
 
 TEST(dl_function_tables, the_stand_ins_answer_not_supported)
 {
-	auto const *dma = kova_dma_api::singleton();
-	ASSERT_NE(dma, nullptr);
-	kova_dma *instance = nullptr;
-	EXPECT_EQ(dma->kova_dma_create(nullptr, &instance), KOVA_ERROR_NOT_SUPPORTED);
+	auto const *rdma = kova_rdma_api::singleton();
+	ASSERT_NE(rdma, nullptr);
+	kova_rdma *instance = nullptr;
+	EXPECT_EQ(rdma->kova_rdma_create(nullptr, &instance), KOVA_ERROR_NOT_SUPPORTED);
 	EXPECT_EQ(instance, nullptr);
-	EXPECT_EQ(dma->kova_dma_cap_task_memcpy_is_supported(nullptr), KOVA_ERROR_NOT_SUPPORTED);
-	EXPECT_EQ(dma->kova_dma_as_ctx(nullptr), nullptr);
+	EXPECT_EQ(rdma->kova_rdma_as_ctx(nullptr), nullptr);
 
 	auto const *gpu = kova_tessel_api::singleton();
 	ASSERT_NE(gpu, nullptr);

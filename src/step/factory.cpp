@@ -1,0 +1,96 @@
+#include "step/factory.hpp"
+
+#include "kova_exception.hpp"
+#include "step/kova_aes_gcm_metadata.hpp"
+#include "step/kova_compress_metadata.hpp"
+#include "step/kova_dma_metadata.hpp"
+#include "step/kova_dma_step.hpp"
+#include "step/kova_ec_metadata.hpp"
+#include "step/kova_sha_metadata.hpp"
+#include "step/peer_library_metadata.hpp"
+
+#include <kova/dev.h>
+#include <kova/error.h>
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+
+namespace kova::bench::step::factory {
+namespace {
+
+using creator = std::unique_ptr<object> (*)(const object::attributes &, runtime_state &, kova_pe *,
+					    completion_callback, completion_callback, kova_data);
+
+template <typename Step>
+std::unique_ptr<object> create_step_impl(const object::attributes &attributes, runtime_state &state, kova_pe *pe,
+					 completion_callback success_cb, completion_callback error_cb,
+					 kova_data ctx_user_data)
+{
+	return std::make_unique<Step>(attributes, state, pe, success_cb, error_cb, ctx_user_data);
+}
+
+struct step_entry {
+	std::string_view name;
+	// Null while the step's class is not part of the build.
+	creator create;
+};
+
+// "kova_eth::rx" must have the runtime state prepare its DPDK context before the step is built.
+constexpr std::array<step_entry, 21> step_table{{
+	{"kova_aes_gcm::decrypt", nullptr},
+	{"kova_aes_gcm::encrypt", nullptr},
+	{"kova_comch::consumer", nullptr},
+	{"kova_comch::producer", nullptr},
+	{"kova_compress::compress", nullptr},
+	{"kova_compress::decompress", nullptr},
+	{"kova_dma", &create_step_impl<kova_dma_step>},
+	{"kova_sha", nullptr},
+	{"kova_ec::create", nullptr},
+	{"kova_ec::update", nullptr},
+	{"kova_ec::recover", nullptr},
+	{"kova_rdma::send", nullptr},
+	{"kova_rdma::receive", nullptr},
+	{"kova_rdma::bidir", nullptr},
+	{"kova_eth::rx", nullptr},
+	{"kova_eth::tx", nullptr},
+	{"kova_tessel::rdma_gpu", nullptr},
+	{"kova_tessel::nop", nullptr},
+	{"kova_tessel::eth_rx", nullptr},
+	{"kova_tessel::eth_tx", nullptr},
+	{"kova_tessel::eth_bidir", nullptr},
+}};
+
+} // namespace
+
+std::unique_ptr<object> create_step(const std::string &name, const object::attributes &attributes,
+				    runtime_state &state, kova_pe *pe, completion_callback success_cb,
+				    completion_callback error_cb, kova_data ctx_user_data)
+{
+	auto const entry = std::find_if(step_table.begin(), step_table.end(),
+					[&](const step_entry &candidate) { return candidate.name == name; });
+	if (entry == step_table.end())
+		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Unable to create step object of unknown type: \"" + name + "\"");
+	if (entry->create == nullptr)
+		KOVA_THROW(KOVA_ERROR_NOT_SUPPORTED, "Step \"" + name + "\" is not available in this build");
+	return entry->create(attributes, state, pe, success_cb, error_cb, ctx_user_data);
+}
+
+std::vector<capabilities> create_step_info_list(const kova_dev *dev)
+{
+	const kova_devinfo *devinfo = kova_dev_as_devinfo(dev);
+	std::vector<capabilities> list;
+	list.push_back(get_kova_aes_gcm_metadata(devinfo));
+	list.push_back(get_kova_comch_metadata(devinfo));
+	list.push_back(get_kova_compress_metadata(devinfo));
+	list.push_back(get_kova_dma_metadata(devinfo));
+	list.push_back(get_kova_ec_metadata(devinfo));
+	list.push_back(get_kova_eth_metadata(devinfo));
+	list.push_back(get_kova_rdma_metadata(devinfo));
+	list.push_back(get_kova_sha_metadata(devinfo));
+	std::sort(list.begin(), list.end(),
+		  [](const capabilities &a, const capabilities &b) { return a.name < b.name; });
+	return list;
+}
+
+} // namespace kova::bench::step::factory

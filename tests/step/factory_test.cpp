@@ -1,0 +1,160 @@
+// Tests for src/step/factory.cpp: the table of step names and the capability list, over the
+// stand-in libraries of the build's lib/.
+#include "step/dma_fixture.hpp"
+
+#include "kova_exception.hpp"
+#include "step/factory.hpp"
+#include "utility/async/sequence.hpp"
+
+#include <kova/error.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace kova::bench::step::test {
+namespace {
+
+using ::testing::HasSubstr;
+
+class step_factory : public dma_fixture {
+protected:
+	std::unique_ptr<object> create(const std::string &name)
+	{
+		return factory::create_step(name, attributes, state, pe.get(), on_success, on_error, self());
+	}
+
+	// The code and message of the exception create_step throws for the name.
+	std::pair<kova_error, std::string> refusal(const std::string &name)
+	{
+		try {
+			create(name);
+		} catch (const kova::exception &error) {
+			return {error.code(), error.what()};
+		}
+		ADD_FAILURE() << "\"" << name << "\" was created";
+		return {KOVA_SUCCESS, ""};
+	}
+
+	object::attributes attributes = make_attributes(8, 1);
+};
+
+TEST_F(step_factory, creates_the_dma_step_by_its_exact_name)
+{
+	auto step = create("kova_dma");
+	ASSERT_NE(step, nullptr);
+	EXPECT_STREQ(step->get_name(), "kova_dma");
+	kova_buf *out = output(8);
+	task_set const set = step->create_task_set(input("abc"), out, out, kova_data{.u64 = 1});
+	ASSERT_EQ(kova_task_submit(set.task), KOVA_SUCCESS);
+	wait_for_completions(1);
+	EXPECT_EQ(contents(out), "abc");
+}
+
+TEST_F(step_factory, refuses_names_outside_the_table_as_unknown)
+{
+	for (std::string const name : {"kova_dma ", " kova_dma", "KOVA_DMA", "Kova_dma", "kova_dma::x", "kova_dma::",
+				       "kova_tessel::rdma", "kova_sha::hash", "kova_eth", "", "kova_dm"}) {
+		SCOPED_TRACE("\"" + name + "\"");
+		auto const [code, message] = refusal(name);
+		EXPECT_EQ(code, KOVA_ERROR_INVALID_VALUE);
+		EXPECT_EQ(message, "Unable to create step object of unknown type: \"" + name + "\"");
+	}
+}
+
+TEST_F(step_factory, knows_every_step_name_and_says_which_are_not_available)
+{
+	for (std::string const name :
+	     {"kova_aes_gcm::decrypt", "kova_aes_gcm::encrypt", "kova_comch::consumer", "kova_comch::producer",
+	      "kova_compress::compress", "kova_compress::decompress", "kova_sha", "kova_ec::create", "kova_ec::update",
+	      "kova_ec::recover", "kova_rdma::send", "kova_rdma::receive", "kova_rdma::bidir", "kova_eth::rx",
+	      "kova_eth::tx", "kova_tessel::rdma_gpu", "kova_tessel::nop", "kova_tessel::eth_rx", "kova_tessel::eth_tx",
+	      "kova_tessel::eth_bidir"}) {
+		SCOPED_TRACE(name);
+		auto const [code, message] = refusal(name);
+		EXPECT_EQ(code, KOVA_ERROR_NOT_SUPPORTED);
+		EXPECT_THAT(message, HasSubstr("\"" + name + "\""));
+		EXPECT_THAT(message, HasSubstr("not available"));
+	}
+}
+
+TEST_F(step_factory, passes_constructor_failures_on_unchanged)
+{
+	kova_test_force_result("kova_ctx_start", KOVA_ERROR_DRIVER, 1);
+	auto const [code, message] = refusal("kova_dma");
+	EXPECT_EQ(code, KOVA_ERROR_DRIVER);
+	EXPECT_EQ(message, "Failed to start kova_dma context");
+}
+
+TEST_F(step_factory, lists_the_eight_libraries_sorted_by_name)
+{
+	auto const list = factory::create_step_info_list(state.get_devices()[0]);
+
+	std::vector<std::string> names;
+	for (auto const &record : list)
+		names.push_back(record.name);
+	EXPECT_EQ(names, (std::vector<std::string>{"kova_aes_gcm", "kova_comch", "kova_compress", "kova_dma", "kova_ec",
+						   "kova_eth", "kova_rdma", "kova_sha"}));
+	for (auto const &record : list) {
+		SCOPED_TRACE(record.name);
+		EXPECT_TRUE(record.installed);
+		EXPECT_TRUE(record.capable);
+		EXPECT_TRUE(std::filesystem::equivalent(record.library_path, KOVA_LIB_DIR "/lib" +
+							  (record.name == "kova_ec" ? std::string{"kova_erasure_coding"}
+										    : record.name) +
+							  ".so.2"));
+	}
+
+	auto const &dma = list[3];
+	ASSERT_EQ(dma.tasks.size(), 1U);
+	auto const &memcpy_task = dma.tasks.at("memcpy");
+	EXPECT_TRUE(memcpy_task.supported);
+	EXPECT_EQ(memcpy_task.max_buffer_length, 2097152U);
+	EXPECT_TRUE(memcpy_task.properties.empty());
+
+	// The libraries that are not functional yet answer "not supported" for every task.
+	std::vector<std::string> task_names;
+	for (auto const &record : list) {
+		for (auto const &[task_name, task] : record.tasks) {
+			task_names.push_back(record.name + " " + task_name);
+			if (record.name != "kova_dma") {
+				EXPECT_FALSE(task.supported) << task_name;
+			}
+		}
+	}
+	EXPECT_EQ(task_names,
+		  (std::vector<std::string>{"kova_aes_gcm decrypt", "kova_aes_gcm encrypt", "kova_compress compress::deflate",
+					    "kova_compress compress::lz4_stream", "kova_compress decompress::deflate",
+					    "kova_compress decompress::lz4_stream", "kova_dma memcpy", "kova_ec create",
+					    "kova_ec recover", "kova_ec update", "kova_sha hash"}));
+}
+
+TEST_F(step_factory, a_device_without_memcpy_and_a_failing_query)
+{
+	kova_test_override_capability("kova_dma_cap_task_memcpy_is_supported", KOVA_ERROR_NOT_SUPPORTED, 0);
+	auto const list = factory::create_step_info_list(state.get_devices()[0]);
+	auto const &memcpy_task = list[3].tasks.at("memcpy");
+	EXPECT_FALSE(memcpy_task.supported);
+	EXPECT_EQ(memcpy_task.max_buffer_length, 0U);
+
+	struct failure_case {
+		const char *query;
+		const char *message;
+	};
+	for (auto const &c : {failure_case{"kova_dma_cap_task_memcpy_is_supported", "Failed to query kova_dma memcpy supported"},
+			      failure_case{"kova_dma_cap_task_memcpy_get_max_buf_size", "Failed to get kova_dma max buffer size."}}) {
+		SCOPED_TRACE(c.query);
+		kova_test_reset();
+		kova_test_override_capability(c.query, KOVA_ERROR_DRIVER, 0);
+		try {
+			factory::create_step_info_list(state.get_devices()[0]);
+			ADD_FAILURE() << "no exception";
+		} catch (const kova::exception &error) {
+			EXPECT_EQ(error.code(), KOVA_ERROR_DRIVER);
+			EXPECT_STREQ(error.what(), c.message);
+		}
+	}
+}
+
+} // namespace
+} // namespace kova::bench::step::test
