@@ -59,6 +59,8 @@ const utility::pipeline_info &checked(const utility::pipeline_info &info, uint32
 							     " worker threads are supported");
 	if (info.steps.empty())
 		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Pipeline has no steps");
+	if (info.jobs.empty())
+		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Pipeline has no jobs");
 	return info;
 }
 

@@ -55,8 +55,8 @@ public:
 
 	// Creates the progress engine, the task pool for the runtime state's first device and, through
 	// the step factory, the steps in pipeline order. Throws code 6 for a pipeline without steps or
-	// a thread index of max_worker_threads or more, and whatever the SDK helpers, the task pool or
-	// the steps throw.
+	// jobs or a thread index of max_worker_threads or more, and whatever the SDK helpers, the task
+	// pool or the steps throw.
 	thread_data(uint32_t thread_index, uint32_t core_id, uint32_t pipeline_index, const utility::pipeline_info &info,
 		    std::shared_ptr<shared_thread_control_block> control_block, runtime_state &state);
 	// The same with the steps made by `create_step`.

@@ -499,12 +499,16 @@ TEST_F(thread_data_test, a_step_without_tasks_cannot_run_in_a_cpu_pipeline)
 	}
 }
 
-TEST_F(thread_data_test, construction_refuses_an_empty_pipeline_and_a_thread_index_out_of_range)
+TEST_F(thread_data_test, construction_refuses_empty_pipelines_and_a_thread_index_out_of_range)
 {
-	auto const empty = pipeline({});
-	auto const e = thrown_by([&] { impl::thread_data{0, 0, 0, empty, control, state, &create_test_step}; });
+	auto const no_steps = pipeline({});
+	auto const e = thrown_by([&] { impl::thread_data{0, 0, 0, no_steps, control, state, &create_test_step}; });
 	EXPECT_EQ(e.code(), KOVA_ERROR_INVALID_VALUE);
 	EXPECT_EQ(std::string{e.what()}, "Pipeline has no steps");
+	auto const no_jobs = pipeline({"kova_dma"}, 0);
+	auto const e2 = thrown_by([&] { impl::thread_data{0, 0, 0, no_jobs, control, state, &create_test_step}; });
+	EXPECT_EQ(e2.code(), KOVA_ERROR_INVALID_VALUE);
+	EXPECT_EQ(std::string{e2.what()}, "Pipeline has no jobs");
 
 	auto const info = pipeline({"kova_dma"});
 	auto const out_of_range =
