@@ -96,6 +96,7 @@ void runtime_state::open_device_and_representor(const std::string &address,
 	if (found == nullptr)
 		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "No suitable device found matching address: " + address);
 
+	m_devices.reserve(m_devices.size() + 1);
 	kova_dev *dev = nullptr;
 	if (kova_error const err = kova_dev_open(found, &dev))
 		KOVA_THROW(err, "Failed to open kova device");

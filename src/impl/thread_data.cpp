@@ -9,6 +9,7 @@
 #include "kova_delegated_deleter.hpp"
 #include "kova_exception.hpp"
 #include "runtime_state.hpp"
+#include "step/factory.hpp"
 #include "stats/permutation_stats.hpp"
 #include "utility/configuration_utils.hpp"
 #include "utility/kova_utils.hpp"
@@ -58,10 +59,20 @@ const utility::pipeline_info &checked(const utility::pipeline_info &info, uint32
 							     " worker threads are supported");
 	if (info.steps.empty())
 		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Pipeline has no steps");
+	if (info.jobs.empty())
+		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Pipeline has no jobs");
 	return info;
 }
 
 } // namespace
+
+thread_data::thread_data(uint32_t thread_index, uint32_t core_id, uint32_t pipeline_index,
+			 const utility::pipeline_info &info, std::shared_ptr<shared_thread_control_block> control_block,
+			 runtime_state &state)
+	: thread_data{thread_index, core_id, pipeline_index, info, std::move(control_block), state,
+		      &step::factory::create_step}
+{
+}
 
 thread_data::thread_data(uint32_t thread_index, uint32_t core_id, uint32_t pipeline_index,
 			 const utility::pipeline_info &info, std::shared_ptr<shared_thread_control_block> control_block,
@@ -72,12 +83,10 @@ thread_data::thread_data(uint32_t thread_index, uint32_t core_id, uint32_t pipel
 	cold &c = *m_cold;
 
 	c.steps.reserve(info.steps.size());
-	for (auto const &definition : info.steps) {
-		std::unique_ptr<step::object> created{create_step(definition.name, definition.attributes, state, c.pe.get(),
-								  &thread_data::process_result,
-								  &thread_data::process_error, kova_data{.ptr = this})};
-		c.steps.push_back(std::move(created));
-	}
+	for (auto const &definition : info.steps)
+		c.steps.push_back(create_step(definition.name, definition.attributes, state, c.pe.get(),
+					      &thread_data::process_result, &thread_data::process_error,
+					      kova_data{.ptr = this}));
 	for (auto &step : c.steps)
 		step->set_mmaps(c.pool.get_input_mmap(), c.pool.get_output_mmap());
 	if (info.blocking_mode)

@@ -47,14 +47,20 @@ public:
 		task_failed = 16,    // a task of this thread completed with an error
 	};
 
-	// Makes one step of the pipeline (the step factory's create_step, or a test's own).
-	using step_creator = step::object *(*)(const std::string &name, const step::object::attributes &attributes,
-					       runtime_state &state, kova_pe *pe, step::completion_callback on_success,
-					       step::completion_callback on_error, kova_data ctx_user_data);
+	// Makes one step of the pipeline: the step factory's create_step, or a caller's own.
+	using step_creator = std::unique_ptr<step::object> (*)(const std::string &name,
+								const step::object::attributes &attributes,
+								runtime_state &state, kova_pe *pe,
+								step::completion_callback on_success,
+								step::completion_callback on_error, kova_data ctx_user_data);
 
-	// Creates the progress engine, the task pool for the runtime state's first device and the
-	// steps, in pipeline order. Throws code 6 for a pipeline without steps or a thread index of
-	// max_worker_threads or more, and whatever the SDK helpers, the task pool or the steps throw.
+	// Creates the progress engine, the task pool for the runtime state's first device and, through
+	// the step factory, the steps in pipeline order. Throws code 6 for a pipeline without steps or
+	// jobs or a thread index of max_worker_threads or more, and whatever the SDK helpers, the task
+	// pool or the steps throw.
+	thread_data(uint32_t thread_index, uint32_t core_id, uint32_t pipeline_index, const utility::pipeline_info &info,
+		    std::shared_ptr<shared_thread_control_block> control_block, runtime_state &state);
+	// The same with the steps made by `create_step`.
 	thread_data(uint32_t thread_index, uint32_t core_id, uint32_t pipeline_index, const utility::pipeline_info &info,
 		    std::shared_ptr<shared_thread_control_block> control_block, runtime_state &state,
 		    step_creator create_step);

@@ -1,19 +1,13 @@
-// Steps for worker tests: a copy step over the test-only copy library, a step that yields no task,
-// and a GPU-like step whose "kernel" is simulated by its counters.
+// Steps for worker tests: a recorder around a real step, a step that yields no task, and a GPU-like
+// step whose "kernel" is simulated by its counters.
 #pragma once
 
 #include "stats/permutation_stats.hpp"
 #include "step/object.hpp"
-#include "support/copy_library.hpp"
 #include "utility/async/sequence.hpp"
-#include "utility/kova_utils.hpp"
 
-#include <kova/buf.h>
-#include <kova/ctx.h>
-#include <kova/error.h>
-#include <kova/pe.h>
+#include <kova/types.h>
 
-#include <algorithm>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -21,59 +15,40 @@
 
 namespace kova::bench::worker_test {
 
-// Copies its input list to its output list; the next step reads the same input (pass-through).
-class copy_step : public step::object {
+// Passes every call on to a real step and records what task preparation handed it.
+class recording_step : public step::object {
 public:
-	copy_step(const attributes &attrs, kova_pe *pe, step::completion_callback on_success,
-		  step::completion_callback on_error, kova_data ctx_user_data)
-		: m_pe{pe}, m_instance{sdk_test::copy_create()}
-	{
-		kova_ctx *ctx = sdk_test::copy_as_ctx(m_instance);
-		kova_ctx_set_user_data(ctx, ctx_user_data);
-		sdk_test::copy_set_conf(m_instance, on_success, on_error, std::max<uint32_t>(attrs.job_count, 1));
-		kova_pe_connect_ctx(pe, ctx);
-		kova_ctx_start(ctx);
-	}
-	~copy_step() override
-	{
-		utility::stop_ctx(sdk_test::copy_as_ctx(m_instance), m_pe, "test_copy", &m_tasks);
-		sdk_test::copy_destroy(m_instance);
-	}
-	copy_step(const copy_step &) = delete;
-	copy_step &operator=(const copy_step &) = delete;
+	explicit recording_step(std::unique_ptr<step::object> inner) : m_inner{std::move(inner)} {}
 
-	const char *get_name() const override { return "test_copy"; }
-	step::io_buffer_ranges get_io_buffer_ranges() const override { return {}; }
-	std::unique_ptr<utility::async::sequence> start_async_setup() override { return nullptr; }
-	std::unique_ptr<utility::async::sequence> start_async_teardown() override { return nullptr; }
-	uint32_t get_companion_worker_id() const override { return 0; }
-	void set_mmaps(kova_mmap *, kova_mmap *) override {}
-
+	const char *get_name() const override { return m_inner->get_name(); }
+	step::io_buffer_ranges get_io_buffer_ranges() const override { return m_inner->get_io_buffer_ranges(); }
+	std::unique_ptr<utility::async::sequence> start_async_setup() override { return m_inner->start_async_setup(); }
+	std::unique_ptr<utility::async::sequence> start_async_teardown() override
+	{
+		return m_inner->start_async_teardown();
+	}
+	uint32_t get_companion_worker_id() const override { return m_inner->get_companion_worker_id(); }
+	void set_mmaps(kova_mmap *input, kova_mmap *output) override { m_inner->set_mmaps(input, output); }
 	step::task_set create_task_set(const kova_buf *input, kova_buf *output, kova_buf *spare, kova_data user_data) override
 	{
-		sdk_test::copy_task *task = nullptr;
-		if (sdk_test::copy_alloc_init(m_instance, input, output, user_data, &task) != KOVA_SUCCESS)
-			return {nullptr, input, output, spare};
-		m_tasks.push_back(sdk_test::copy_as_task(task));
 		m_outputs.push_back(output);
-		return {sdk_test::copy_as_task(task), input, output, spare};
+		m_user_data.push_back(user_data.ptr);
+		return m_inner->create_task_set(input, output, spare, user_data);
 	}
+	void destroy_all_tasks() override { m_inner->destroy_all_tasks(); }
+	void start() override { m_inner->start(); }
+	void stop() override { m_inner->stop(); }
+	void gather_stats(thread_stats &stats) override { m_inner->gather_stats(stats); }
+	void reset_stats() override { m_inner->reset_stats(); }
 
-	void destroy_all_tasks() override
-	{
-		for (kova_task *task : m_tasks)
-			kova_task_free(task);
-		m_tasks.clear();
-	}
-
-	// The output list of each job, in job order.
+	// Per job, in job order: the output list and the task user data.
 	const std::vector<kova_buf *> &outputs() const { return m_outputs; }
+	const std::vector<void *> &user_data() const { return m_user_data; }
 
 private:
-	kova_pe *m_pe;
-	sdk_test::copy_instance *m_instance;
-	std::vector<kova_task *> m_tasks;
+	std::unique_ptr<step::object> m_inner;
 	std::vector<kova_buf *> m_outputs;
+	std::vector<void *> m_user_data;
 };
 
 // A step that runs no tasks under the given name.

@@ -3,6 +3,7 @@
 
 #include "worker/worker_harness.hpp"
 
+#include <kova/buf.h>
 #include <kova/error.h>
 #include <kova/test_control.h>
 
@@ -36,15 +37,26 @@ std::string failure_report(kova_error code, const std::string &message)
 
 class thread_data_test : public worker_harness {};
 
-TEST_F(thread_data_test, one_step_pipeline_counts_ingress_and_egress_and_restarts_its_jobs)
+TEST_F(thread_data_test, one_step_dma_pipeline_counts_ingress_and_egress_and_restarts_its_jobs)
 {
-	auto const info = pipeline({"test_copy"}, 4, 64);
+	auto const info = pipeline({"recorded:kova_dma"}, 4, 64);
 	auto worker = make_worker(info);
-	run_result const result = run(*worker, benchmark_mode::throughput, job_limit(100));
 
+	// Each job's one wrapper is its first and last step and leads back to itself.
+	auto const &recorder = *static_cast<recording_step *>(created_steps.at(0));
+	ASSERT_EQ(recorder.user_data().size(), 4u);
+	for (void *user_data : recorder.user_data()) {
+		auto const *wrapper = static_cast<impl::task_wrapper *>(user_data);
+		EXPECT_TRUE(wrapper->is_first);
+		EXPECT_TRUE(wrapper->is_last);
+		EXPECT_EQ(wrapper->next, wrapper);
+		EXPECT_NE(wrapper->task, nullptr);
+	}
+
+	run_result const result = run(*worker, benchmark_mode::throughput, job_limit(100));
 	EXPECT_FALSE(result.critical);
 	EXPECT_EQ(result.running_count, 0);
-	EXPECT_THAT(result.out, HasSubstr("Worker thread[0](core: 0) [test_copy] started...\n"));
+	EXPECT_THAT(result.out, HasSubstr("Worker thread[0](core: 0) [kova_dma] started...\n"));
 	EXPECT_EQ(result.stats.step.enqueued_jobs, 100u);
 	EXPECT_EQ(result.stats.step.dequeued_jobs, 100u);
 	EXPECT_EQ(result.stats.step.ingress_bytes, 100u * 64);
@@ -57,32 +69,39 @@ TEST_F(thread_data_test, one_step_pipeline_counts_ingress_and_egress_and_restart
 	kova_test_get_counters(&counters);
 	EXPECT_EQ(counters.submissions, 100u);
 	EXPECT_EQ(counters.completions, 100u);
+	EXPECT_EQ(counters.error_completions, 0u);
 }
 
-TEST_F(thread_data_test, the_copied_bytes_are_the_jobs_input)
+TEST_F(thread_data_test, after_a_dma_run_the_output_buffers_hold_the_jobs_input)
 {
-	auto const info = pipeline({"test_copy"}, 3, 100);
-	auto worker = make_worker(info);
-	run_result const result = run(*worker, benchmark_mode::throughput, job_limit(7));
-	ASSERT_EQ(result.stats.step.dequeued_jobs, 7u);
+	// Two copies in a row: each writes the same output from the same input.
+	for (auto const &steps : {std::vector<std::string>{"recorded:kova_dma"},
+				  std::vector<std::string>{"kova_dma", "recorded:kova_dma"}}) {
+		SCOPED_TRACE(steps.size());
+		created_steps.clear();
+		auto const info = pipeline(steps, 3, 1000);
+		auto worker = make_worker(info);
+		run_result const result = run(*worker, benchmark_mode::throughput, job_limit(7));
+		ASSERT_EQ(result.stats.step.dequeued_jobs, 7u);
 
-	auto const &outputs = static_cast<copy_step *>(created_steps.at(0))->outputs();
-	ASSERT_EQ(outputs.size(), 3u);
-	for (std::size_t job = 0; job != outputs.size(); ++job) {
-		SCOPED_TRACE(job);
-		void *data = nullptr;
-		std::size_t length = 0;
-		ASSERT_EQ(kova_buf_get_data(outputs[job], &data), KOVA_SUCCESS);
-		ASSERT_EQ(kova_buf_get_data_len(outputs[job], &length), KOVA_SUCCESS);
-		ASSERT_EQ(length, job_data[job].size());
-		EXPECT_EQ(std::string(static_cast<char *>(data), length),
-			  std::string(job_data[job].begin(), job_data[job].end()));
+		auto const &outputs = static_cast<recording_step *>(created_steps.back())->outputs();
+		ASSERT_EQ(outputs.size(), 3u);
+		for (std::size_t job = 0; job != outputs.size(); ++job) {
+			SCOPED_TRACE(job);
+			void *data = nullptr;
+			std::size_t length = 0;
+			ASSERT_EQ(kova_buf_get_data(outputs[job], &data), KOVA_SUCCESS);
+			ASSERT_EQ(kova_buf_get_data_len(outputs[job], &length), KOVA_SUCCESS);
+			ASSERT_EQ(length, job_data[job].size());
+			EXPECT_EQ(std::string(static_cast<char *>(data), length),
+				  std::string(job_data[job].begin(), job_data[job].end()));
+		}
 	}
 }
 
 TEST_F(thread_data_test, stop_at_the_gate_ends_the_thread_without_banner_and_with_reset_counters)
 {
-	auto const info = pipeline({"test_copy"});
+	auto const info = pipeline({"kova_dma"});
 	auto worker = make_worker(info);
 	run_result const first = run(*worker, benchmark_mode::throughput, job_limit(20));
 	ASSERT_EQ(first.stats.step.dequeued_jobs, 20u);
@@ -128,7 +147,7 @@ TEST_F(thread_data_test, mode_and_run_limit_select_the_loop)
 		{"max bandwidth", 3, job_limit(5), "max bandwidth mode is currently disabled"},
 		{"unknown mode", 9, job_limit(5), "Unsupported benchmark mode"},
 	};
-	auto const info = pipeline({"test_copy"}, 4, 64);
+	auto const info = pipeline({"kova_dma"}, 4, 64);
 	for (auto const &c : cases) {
 		SCOPED_TRACE(c.name);
 		control->critical.exchange(0);
@@ -176,7 +195,7 @@ TEST_F(thread_data_test, mode_and_run_limit_select_the_loop)
 TEST_F(thread_data_test, job_limit_with_many_completions_per_progress_call_is_met_exactly)
 {
 	// 64 jobs complete in each progress call; restarts stop as soon as 1000 have been started.
-	auto const info = pipeline({"test_copy"}, 64, 32);
+	auto const info = pipeline({"kova_dma"}, 64, 32);
 	run_result const result = run_pipeline(info, benchmark_mode::throughput, job_limit(1000));
 	EXPECT_FALSE(result.critical);
 	EXPECT_EQ(result.stats.step.enqueued_jobs, 1000u);
@@ -184,11 +203,12 @@ TEST_F(thread_data_test, job_limit_with_many_completions_per_progress_call_is_me
 	kova_test_counters counters{};
 	kova_test_get_counters(&counters);
 	EXPECT_EQ(counters.completions, 1000u);
+	EXPECT_LE(counters.productive_progress_calls, (1000u + 63) / 64);
 }
 
 TEST_F(thread_data_test, a_job_limit_below_the_job_count_submits_only_that_many_jobs)
 {
-	auto const info = pipeline({"test_copy"}, 8, 32);
+	auto const info = pipeline({"kova_dma"}, 8, 32);
 	run_result const result = run_pipeline(info, benchmark_mode::throughput, job_limit(3));
 	EXPECT_EQ(result.stats.step.enqueued_jobs, 3u);
 	EXPECT_EQ(result.stats.step.dequeued_jobs, 3u);
@@ -196,7 +216,7 @@ TEST_F(thread_data_test, a_job_limit_below_the_job_count_submits_only_that_many_
 
 TEST_F(thread_data_test, time_limit_ends_with_every_started_job_finished)
 {
-	auto const info = pipeline({"test_copy", "test_copy"}, 16, 64);
+	auto const info = pipeline({"kova_dma", "kova_dma"}, 16, 64);
 	run_result const result = run_pipeline(info, benchmark_mode::throughput, time_limit(1));
 	EXPECT_FALSE(result.critical);
 	EXPECT_GT(result.stats.step.dequeued_jobs, 16u);
@@ -207,7 +227,7 @@ TEST_F(thread_data_test, time_limit_ends_with_every_started_job_finished)
 
 TEST_F(thread_data_test, precision_latency_takes_exactly_one_sample_per_job)
 {
-	auto const info = pipeline({"test_copy"}, 3, 64);
+	auto const info = pipeline({"kova_dma"}, 3, 64);
 	run_result const result = run_pipeline(info, benchmark_mode::precision_latency, job_limit(25));
 	EXPECT_FALSE(result.critical);
 	EXPECT_EQ(result.stats.step.dequeued_jobs, 25u);
@@ -220,9 +240,32 @@ TEST_F(thread_data_test, precision_latency_takes_exactly_one_sample_per_job)
 	EXPECT_EQ(counters.completions, 25u);
 }
 
+TEST_F(thread_data_test, counters_can_be_copied_while_the_thread_runs)
+{
+	constexpr uint64_t jobs = 20000;
+	auto const info = pipeline({"kova_dma"}, 4, 64);
+	auto worker = make_worker(info);
+	uint64_t copies = 0;
+	run_result const result = run(*worker, benchmark_mode::precision_latency, job_limit(jobs), false, [&] {
+		uint64_t last_dequeued = 0;
+		std::size_t last_samples = 0;
+		while (control->running_count.load() != 0) {
+			thread_stats const copy = worker->get_stats();
+			EXPECT_GE(copy.step.dequeued_jobs, last_dequeued);
+			EXPECT_GE(copy.step.latency_samples.size(), last_samples);
+			EXPECT_LE(copy.step.latency_samples.size(), jobs);
+			last_dequeued = copy.step.dequeued_jobs;
+			last_samples = copy.step.latency_samples.size();
+			++copies;
+		}
+	});
+	EXPECT_GT(copies, 0u);
+	EXPECT_EQ(result.stats.step.latency_samples.size(), jobs);
+}
+
 TEST_F(thread_data_test, precision_latency_refuses_a_sample_count_that_cannot_be_stored)
 {
-	auto const info = pipeline({"test_copy"});
+	auto const info = pipeline({"kova_dma"});
 	run_result const result = run_pipeline(info, benchmark_mode::precision_latency, job_limit(UINT64_MAX));
 	EXPECT_TRUE(result.critical);
 	EXPECT_THAT(result.out, HasSubstr(failure_report(
@@ -232,7 +275,7 @@ TEST_F(thread_data_test, precision_latency_refuses_a_sample_count_that_cannot_be
 
 TEST_F(thread_data_test, bulk_latency_refuses_a_bucket_width_of_zero)
 {
-	auto info = pipeline({"test_copy"});
+	auto info = pipeline({"kova_dma"});
 	info.latency_bucket_width_ns = 0;
 	run_result const result = run_pipeline(info, benchmark_mode::bulk_latency, job_limit(8));
 	EXPECT_TRUE(result.critical);
@@ -243,7 +286,7 @@ TEST_F(thread_data_test, bulk_latency_refuses_a_bucket_width_of_zero)
 TEST_F(thread_data_test, a_failed_task_in_the_measured_run_fails_the_thread_after_the_run)
 {
 	kova_test_inject_completion_status(nullptr, KOVA_ERROR_IO_FAILED, 1);
-	auto const info = pipeline({"test_copy"}, 4, 64);
+	auto const info = pipeline({"kova_dma"}, 4, 64);
 	run_result const result = run_pipeline(info, benchmark_mode::throughput, job_limit(40));
 
 	EXPECT_TRUE(result.critical);
@@ -257,7 +300,7 @@ TEST_F(thread_data_test, a_failed_task_in_the_measured_run_fails_the_thread_afte
 TEST_F(thread_data_test, tasks_that_keep_failing_end_the_run_without_waiting_for_a_stall)
 {
 	kova_test_inject_completion_status(nullptr, KOVA_ERROR_IO_FAILED, 1000000);
-	auto const info = pipeline({"test_copy"}, 4, 64);
+	auto const info = pipeline({"kova_dma"}, 4, 64);
 	auto worker = make_worker(info);
 	worker->set_run_timing({std::chrono::seconds{20}, impl::default_event_wait_ms});
 	run_result const result = run(*worker, benchmark_mode::throughput, job_limit(1000));
@@ -271,7 +314,7 @@ TEST_F(thread_data_test, tasks_that_keep_failing_end_the_run_without_waiting_for
 TEST_F(thread_data_test, a_failed_task_in_the_warm_up_ends_the_thread)
 {
 	kova_test_inject_completion_status(nullptr, KOVA_ERROR_IO_FAILED, 1);
-	auto info = pipeline({"test_copy"}, 4, 64);
+	auto info = pipeline({"kova_dma"}, 4, 64);
 	info.warm_up_job_count = 10;
 	run_result const result = run_pipeline(info, benchmark_mode::throughput, job_limit(40));
 
@@ -291,7 +334,7 @@ TEST_F(thread_data_test, warm_up_runs_its_jobs_then_the_counters_start_again)
 	for (auto const c : {warm_up_case{10, 4}, warm_up_case{3, 3}}) {
 		SCOPED_TRACE(c.warm_up);
 		kova_test_reset();
-		auto info = pipeline({"test_copy"}, 4, 64);
+		auto info = pipeline({"kova_dma"}, 4, 64);
 		info.warm_up_job_count = c.warm_up;
 		run_result const result = run_pipeline(info, benchmark_mode::throughput, job_limit(12));
 		EXPECT_FALSE(result.critical);
@@ -307,7 +350,7 @@ TEST_F(thread_data_test, warm_up_runs_its_jobs_then_the_counters_start_again)
 TEST_F(thread_data_test, a_warm_up_job_without_resources_is_not_waited_for)
 {
 	kova_test_inject_submit_result(nullptr, KOVA_TEST_TRY_SUBMIT, KOVA_ERROR_NO_MEMORY, 1);
-	auto info = pipeline({"test_copy"}, 4, 64);
+	auto info = pipeline({"kova_dma"}, 4, 64);
 	info.warm_up_job_count = 4;
 	auto worker = make_worker(info);
 	worker->set_run_timing({std::chrono::seconds{20}, impl::default_event_wait_ms});
@@ -322,7 +365,7 @@ TEST_F(thread_data_test, a_warm_up_job_without_resources_is_not_waited_for)
 TEST_F(thread_data_test, submissions_answered_with_try_again_are_repeated)
 {
 	kova_test_inject_submit_result(nullptr, KOVA_TEST_ANY_SUBMIT, KOVA_ERROR_AGAIN, 5);
-	auto const info = pipeline({"test_copy"}, 2, 64);
+	auto const info = pipeline({"kova_dma"}, 2, 64);
 	run_result const result = run_pipeline(info, benchmark_mode::throughput, job_limit(10));
 	EXPECT_FALSE(result.critical);
 	EXPECT_EQ(result.stats.step.dequeued_jobs, 10u);
@@ -332,7 +375,7 @@ TEST_F(thread_data_test, a_resubmission_that_fails_ends_the_thread)
 {
 	// The warm-up submits with try_submit and restarts with submit: the first restart fails.
 	kova_test_inject_submit_result(nullptr, KOVA_TEST_SUBMIT, KOVA_ERROR_BAD_STATE, 1);
-	auto info = pipeline({"test_copy"}, 1, 64);
+	auto info = pipeline({"kova_dma"}, 1, 64);
 	info.warm_up_job_count = 3;
 	auto worker = make_worker(info);
 	worker->set_run_timing({std::chrono::milliseconds{300}, impl::default_event_wait_ms});
@@ -359,7 +402,7 @@ TEST_F(thread_data_test, a_stalled_device_gives_the_stuck_error_after_the_stall_
 		{"warm-up", 10, 0, job_limit(100),
 		 "WT [0] Stuck in warmup after 30 seconds. 4 enqueue actions and 10 dequeue actions remain unprocessed. "},
 	};
-	auto info = pipeline({"test_copy"}, 4, 64);
+	auto info = pipeline({"kova_dma"}, 4, 64);
 	for (auto const &c : cases) {
 		SCOPED_TRACE(c.name);
 		kova_test_reset();
@@ -382,7 +425,7 @@ TEST_F(thread_data_test, blocking_mode_does_not_sleep_while_a_completion_is_pend
 	// turns after the time is up, when the last jobs finish.
 	for (auto const &limits : {job_limit(30), time_limit(0)}) {
 		SCOPED_TRACE(limits.max_jobs.has_value() ? "job limit" : "time limit");
-		auto info = pipeline({"test_copy"}, 2, 64);
+		auto info = pipeline({"kova_dma"}, 2, 64);
 		info.blocking_mode = true;
 		auto worker = make_worker(info);
 		worker->set_run_timing({impl::default_stall_limit, 5000});
@@ -416,7 +459,7 @@ TEST_F(thread_data_test, batched_submission_flushes_once_per_batch_and_meets_eve
 		SCOPED_TRACE(c.name);
 		kova_test_reset();
 		control->critical.exchange(0);
-		auto info = pipeline({"test_copy"}, c.jobs, 64);
+		auto info = pipeline({"kova_dma"}, c.jobs, 64);
 		info.batch_mode = static_cast<configuration::batch_mode>(c.batch_mode);
 		info.batch_size = c.batch_size;
 		auto worker = make_worker(info);
@@ -446,7 +489,7 @@ TEST_F(thread_data_test, batched_submission_flushes_once_per_batch_and_meets_eve
 TEST_F(thread_data_test, a_step_without_tasks_cannot_run_in_a_cpu_pipeline)
 {
 	for (auto const &steps : {std::vector<std::string>{"kova_tessel::eth_bidir"},
-				  std::vector<std::string>{"test_copy", "kova_tessel::nop"}}) {
+				  std::vector<std::string>{"kova_dma", "kova_tessel::nop"}}) {
 		SCOPED_TRACE(steps.back());
 		auto const info = pipeline(steps);
 		auto worker = std::make_unique<impl::thread_data>(0, 0, 0, info, control, state, &create_test_step);
@@ -456,14 +499,18 @@ TEST_F(thread_data_test, a_step_without_tasks_cannot_run_in_a_cpu_pipeline)
 	}
 }
 
-TEST_F(thread_data_test, construction_refuses_an_empty_pipeline_and_a_thread_index_out_of_range)
+TEST_F(thread_data_test, construction_refuses_empty_pipelines_and_a_thread_index_out_of_range)
 {
-	auto const empty = pipeline({});
-	auto const e = thrown_by([&] { impl::thread_data{0, 0, 0, empty, control, state, &create_test_step}; });
+	auto const no_steps = pipeline({});
+	auto const e = thrown_by([&] { impl::thread_data{0, 0, 0, no_steps, control, state, &create_test_step}; });
 	EXPECT_EQ(e.code(), KOVA_ERROR_INVALID_VALUE);
 	EXPECT_EQ(std::string{e.what()}, "Pipeline has no steps");
+	auto const no_jobs = pipeline({"kova_dma"}, 0);
+	auto const e2 = thrown_by([&] { impl::thread_data{0, 0, 0, no_jobs, control, state, &create_test_step}; });
+	EXPECT_EQ(e2.code(), KOVA_ERROR_INVALID_VALUE);
+	EXPECT_EQ(std::string{e2.what()}, "Pipeline has no jobs");
 
-	auto const info = pipeline({"test_copy"});
+	auto const info = pipeline({"kova_dma"});
 	auto const out_of_range =
 		thrown_by([&] { impl::thread_data{65535, 0, 0, info, control, state, &create_test_step}; });
 	EXPECT_EQ(out_of_range.code(), KOVA_ERROR_INVALID_VALUE);
@@ -472,7 +519,7 @@ TEST_F(thread_data_test, construction_refuses_an_empty_pipeline_and_a_thread_ind
 
 TEST_F(thread_data_test, critical_failure_sets_stop_then_critical)
 {
-	auto const info = pipeline({"test_copy"});
+	auto const info = pipeline({"kova_dma"});
 	auto worker = make_worker(info);
 	worker->set_critical_benchmark_failure();
 	EXPECT_EQ(control->stop.load(), 1);

@@ -7,6 +7,7 @@
 #include "impl/thread_data.hpp"
 #include "kova_exception.hpp"
 #include "runtime_state.hpp"
+#include "step/factory.hpp"
 #include "stats/permutation_stats.hpp"
 #include "utility/pipeline_info.hpp"
 #include "worker/test_steps.hpp"
@@ -17,6 +18,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -27,18 +29,25 @@ namespace kova::bench::worker_test {
 // Every step the test creator made since the last harness set-up, in creation order.
 inline std::vector<step::object *> created_steps;
 
-inline step::object *create_test_step(const std::string &name, const step::object::attributes &attributes,
-				      runtime_state & /*state*/, kova_pe *pe, step::completion_callback on_success,
-				      step::completion_callback on_error, kova_data ctx_user_data)
+// The test steps by their names ("recorded:<name>" records a factory step); any other name
+// through the step factory.
+inline std::unique_ptr<step::object> create_test_step(const std::string &name,
+						      const step::object::attributes &attributes,
+						      runtime_state &state, kova_pe *pe,
+						      step::completion_callback on_success,
+						      step::completion_callback on_error, kova_data ctx_user_data)
 {
-	step::object *created = nullptr;
-	if (name == "test_copy")
-		created = new copy_step(attributes, pe, on_success, on_error, ctx_user_data);
+	std::unique_ptr<step::object> created;
+	if (name.starts_with("recorded:"))
+		created = std::make_unique<recording_step>(step::factory::create_step(
+			name.substr(9), attributes, state, pe, on_success, on_error, ctx_user_data));
 	else if (name == "kova_tessel::nop")
-		created = new fake_gpu_step();
+		created = std::make_unique<fake_gpu_step>();
+	else if (name.starts_with("kova_tessel::"))
+		created = std::make_unique<taskless_step>(name);
 	else
-		created = new taskless_step(name);
-	created_steps.push_back(created);
+		created = step::factory::create_step(name, attributes, state, pe, on_success, on_error, ctx_user_data);
+	created_steps.push_back(created.get());
 	return created;
 }
 
@@ -135,8 +144,10 @@ protected:
 		return worker;
 	}
 
+	// `while_running` is called on this thread after the gate opened, before the join.
 	run_result run(impl::thread_data &worker, configuration::benchmark_mode mode,
-		       const configuration::run_limits &limits, bool stop_at_gate = false)
+		       const configuration::run_limits &limits, bool stop_at_gate = false,
+		       const std::function<void()> &while_running = {})
 	{
 		control->start_gate.exchange(1);
 		control->stop.exchange(stop_at_gate ? 1 : 0);
@@ -148,6 +159,8 @@ protected:
 		std::thread thread{[&worker, mode, &limits] { worker.thread_proc(mode, limits); }};
 		if (!stop_at_gate)
 			control->start_gate.exchange(0);
+		if (while_running)
+			while_running();
 		thread.join();
 
 		run_result result;
