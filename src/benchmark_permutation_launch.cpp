@@ -9,7 +9,6 @@
 #include "impl/pipeline_trial.hpp"
 #include "impl/thread_affinity.hpp"
 #include "kova_exception.hpp"
-#include "step/factory.hpp"
 #include "utility/configuration_utils.hpp"
 
 #include <kova/error.h>
@@ -29,13 +28,6 @@ namespace v1 = companion::api::v1;
 constexpr auto async_time_limit = std::chrono::seconds{600};
 constexpr int64_t companion_timeout_s = 300;
 constexpr auto trial_poll_interval = std::chrono::milliseconds{1};
-
-step::object *create_worker_step(const std::string &name, const step::object::attributes &attributes,
-				 runtime_state &state, kova_pe *pe, step::completion_callback on_success,
-				 step::completion_callback on_error, kova_data ctx_user_data)
-{
-	return step::factory::create_step(name, attributes, state, pe, on_success, on_error, ctx_user_data).release();
-}
 
 void announce(const char *what, uint32_t index, std::size_t count)
 {
@@ -235,7 +227,7 @@ void benchmark::create_thread_data(std::vector<utility::pipeline_info> &pipeline
 			pipeline.output_remote_mmap_definition = &output_definitions[index];
 		}
 		m_thread_data.push_back(std::make_unique<impl::thread_data>(i, core_list[i], p, pipeline, m_control_block,
-									    m_runtime_state, &create_worker_step));
+									    m_runtime_state));
 	}
 }
 
