@@ -1,12 +1,20 @@
 #include "step/factory.hpp"
 
 #include "kova_exception.hpp"
+#include "step/kova_aes_gcm_decrypt_step.hpp"
+#include "step/kova_aes_gcm_encrypt_step.hpp"
 #include "step/kova_aes_gcm_metadata.hpp"
+#include "step/kova_compress_compress_step.hpp"
+#include "step/kova_compress_decompress_step.hpp"
 #include "step/kova_compress_metadata.hpp"
 #include "step/kova_dma_metadata.hpp"
 #include "step/kova_dma_step.hpp"
+#include "step/kova_ec_create_step.hpp"
 #include "step/kova_ec_metadata.hpp"
+#include "step/kova_ec_recover_step.hpp"
+#include "step/kova_ec_update_step.hpp"
 #include "step/kova_sha_metadata.hpp"
+#include "step/kova_sha_step.hpp"
 #include "step/peer_library_metadata.hpp"
 
 #include <kova/dev.h>
@@ -38,17 +46,17 @@ struct step_entry {
 
 // "kova_eth::rx" must have the runtime state prepare its DPDK context before the step is built.
 constexpr std::array<step_entry, 21> step_table{{
-	{"kova_aes_gcm::decrypt", nullptr},
-	{"kova_aes_gcm::encrypt", nullptr},
+	{"kova_aes_gcm::decrypt", &create_step_impl<kova_aes_gcm_decrypt_step>},
+	{"kova_aes_gcm::encrypt", &create_step_impl<kova_aes_gcm_encrypt_step>},
 	{"kova_comch::consumer", nullptr},
 	{"kova_comch::producer", nullptr},
-	{"kova_compress::compress", nullptr},
-	{"kova_compress::decompress", nullptr},
+	{"kova_compress::compress", &create_step_impl<kova_compress_compress_step>},
+	{"kova_compress::decompress", &create_step_impl<kova_compress_decompress_step>},
 	{"kova_dma", &create_step_impl<kova_dma_step>},
-	{"kova_sha", nullptr},
-	{"kova_ec::create", nullptr},
-	{"kova_ec::update", nullptr},
-	{"kova_ec::recover", nullptr},
+	{"kova_sha", &create_step_impl<kova_sha_step>},
+	{"kova_ec::create", &create_step_impl<kova_ec_create_step>},
+	{"kova_ec::update", &create_step_impl<kova_ec_update_step>},
+	{"kova_ec::recover", &create_step_impl<kova_ec_recover_step>},
 	{"kova_rdma::send", nullptr},
 	{"kova_rdma::receive", nullptr},
 	{"kova_rdma::bidir", nullptr},

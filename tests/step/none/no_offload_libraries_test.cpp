@@ -59,5 +59,48 @@ TEST(step_without_offload_libraries, the_dma_step_cannot_be_created)
 	}
 }
 
+TEST(step_without_offload_libraries, the_local_offload_steps_cannot_be_created)
+{
+	runtime_state state;
+	state.open_device_and_representor("03:00.0", {});
+	auto pe = utility::make_pe();
+	object::attributes attributes;
+	attributes.task_pool_size = 4;
+	attributes.attribute_map = {{"kova_compress.algorithm", "deflate"}, {"kova_sha.algorithm", "sha1"}};
+	struct step_case {
+		const char *name;
+		const char *message;
+	};
+	step_case const cases[] = {
+		{"kova_compress::compress", "kova_compress library is not installed"},
+		{"kova_compress::decompress", "kova_compress library is not installed"},
+		{"kova_aes_gcm::encrypt", "kova_aes_gcm library is not installed"},
+		{"kova_aes_gcm::decrypt", "kova_aes_gcm library is not installed"},
+		{"kova_sha", "kova_sha library is not installed"},
+		{"kova_ec::create", "kova_erasure_coding library is not installed"},
+		{"kova_ec::recover", "kova_erasure_coding library is not installed"},
+		{"kova_ec::update", "kova_erasure_coding library is not installed"},
+	};
+	for (auto const &c : cases) {
+		SCOPED_TRACE(c.name);
+		try {
+			factory::create_step(c.name, attributes, state, pe.get(), ignore, ignore, kova_data{.u64 = 1});
+			ADD_FAILURE() << "no exception";
+		} catch (const kova::exception &error) {
+			EXPECT_EQ(error.code(), KOVA_ERROR_NOT_FOUND);
+			EXPECT_STREQ(error.what(), c.message);
+		}
+	}
+	// The compression steps check their algorithm before they look for the library.
+	attributes.attribute_map.clear();
+	try {
+		factory::create_step("kova_compress::compress", attributes, state, pe.get(), ignore, ignore,
+				     kova_data{.u64 = 1});
+		ADD_FAILURE() << "no exception";
+	} catch (const kova::exception &error) {
+		EXPECT_EQ(error.code(), KOVA_ERROR_INVALID_VALUE);
+	}
+}
+
 } // namespace
 } // namespace kova::bench::step::test

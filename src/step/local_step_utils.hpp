@@ -1,0 +1,41 @@
+// Helpers shared by the local offload steps (compress, AES-GCM, SHA, erasure coding).
+#pragma once
+
+#include "kova_exception.hpp"
+#include "step/object.hpp"
+
+#include <kova/error.h>
+#include <kova/types.h>
+
+#include <cstdint>
+#include <string>
+
+namespace kova::bench::step {
+
+// Entry 0 of the runtime state's devices. Throws code 18 when no device is open.
+kova_dev *first_device(const runtime_state &state, const char *step_name);
+
+// The task count of the configuration, rounded up to a power of two; sizes beyond what 32 bits
+// hold become the largest value, which the libraries refuse.
+uint32_t num_tasks_from_cfg(const object::attributes &attributes) noexcept;
+
+// The library's function table. Throws code 16 "<word> library is not installed" when it is not loaded.
+template <typename Api>
+const Api *api_or_throw(const char *word)
+{
+	const Api *api = Api::singleton();
+	if (api == nullptr)
+		KOVA_THROW(KOVA_ERROR_NOT_FOUND, std::string{word} + " library is not installed");
+	return api;
+}
+
+// {1, max} for input and output from a maximum buffer size query on the device, max held to 32
+// bits; on failure prints "[<step_class>::get_io_buffer_ranges] failed to query max buffer size: <name>"
+// and gives zeros.
+io_buffer_ranges io_buffer_ranges_from_max(kova_error (*query)(const kova_devinfo *, uint64_t *), const kova_dev *device,
+					   const char *step_class) noexcept;
+
+// Overwrites the bytes of a copy of a secret so that it does not linger in freed memory.
+void wipe(void *data, std::size_t len) noexcept;
+
+} // namespace kova::bench::step
