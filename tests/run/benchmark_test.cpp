@@ -110,6 +110,27 @@ TEST_F(benchmark_test, every_permutation_makes_its_own_data_provider)
 	EXPECT_EQ(count(out, "Aggregate stats\n") - count(out, "Aggregate pipeline stats\n"), 2u) << out;
 }
 
+TEST_F(benchmark_test, intermediate_reports_come_while_the_threads_run)
+{
+	recording_factory factory;
+	auto config = dma_configuration({"--run-limit-seconds", "1"});
+	config.fixed.rt_stats_interval = 100;
+	// Two threads on two cores, read while they count.
+	config.fixed.core_set.cores = {0, 1};
+	config.permutations.at(0).core_count = 2;
+	::testing::internal::CaptureStdout();
+	{
+		benchmark bench{config, factory.make()};
+		bench.start();
+		run_to_completion(bench);
+	}
+	std::string const out = ::testing::internal::GetCapturedStdout();
+	auto const executing = out.find("Executing...\n");
+	auto const cleanup = out.find("Cleanup...\n");
+	ASSERT_NE(cleanup, std::string::npos) << out;
+	EXPECT_GE(count(out.substr(executing, cleanup - executing), "Aggregate stats\n"), 2u) << out;
+}
+
 TEST_F(benchmark_test, precision_latency_asks_for_one_job)
 {
 	recording_factory factory;
