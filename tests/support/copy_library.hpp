@@ -75,7 +75,7 @@ inline kova_ctx *copy_as_ctx(copy_instance *instance)
 
 inline kova_task *copy_as_task(copy_task *task)
 {
-	return &task->task;
+	return task != nullptr ? &task->task : nullptr;
 }
 
 struct pe_closer {
