@@ -183,8 +183,11 @@ kova_error control_call(const char *function, bool has_argument, uint64_t argume
 	try {
 		if (s.trace_enabled) {
 			s.trace += function;
-			if (has_argument)
-				s.trace += "(" + std::to_string(argument) + ")";
+			if (has_argument) {
+				s.trace += '(';
+				s.trace += std::to_string(argument);
+				s.trace += ')';
+			}
 			s.trace += "\n";
 		}
 	} catch (...) {

@@ -3,6 +3,7 @@
 
 #include <libdeflate.h>
 
+#include <cstring>
 #include <limits>
 
 namespace kova::sdk::compress {
@@ -19,16 +20,9 @@ void checksums(const std::byte *data, std::size_t len, uint32_t *crc, uint32_t *
 	*adler = libdeflate_adler32(1, data, len);
 }
 
-} // namespace
-
-kova_error run_compress_deflate(kova_task *task)
+// One stateless raw-deflate pass of the input into [to, to + room).
+int deflate_into(kova_compress *lib, const byte_range &in, std::byte *to, std::size_t room) noexcept
 {
-	kova_compress *lib = instance_of(task);
-	byte_range const in = gather(task->src, lib->input_staging);
-	output_window out{task->dst, lib->output_staging};
-	if (in.data == nullptr || !out.valid())
-		return KOVA_ERROR_INVALID_VALUE;
-
 	isal_zstream &stream = lib->stream;
 	isal_deflate_stateless_init(&stream);
 	stream.level = 1;
@@ -39,9 +33,31 @@ kova_error run_compress_deflate(kova_task *task)
 	stream.flush = NO_FLUSH;
 	stream.next_in = const_cast<uint8_t *>(reinterpret_cast<const uint8_t *>(in.data));
 	stream.avail_in = clamp32(in.len);
-	stream.next_out = reinterpret_cast<uint8_t *>(out.data());
-	stream.avail_out = clamp32(out.room());
-	int const result = isal_deflate_stateless(&stream);
+	stream.next_out = reinterpret_cast<uint8_t *>(to);
+	stream.avail_out = clamp32(room);
+	return isal_deflate_stateless(&stream);
+}
+
+} // namespace
+
+kova_error run_compress_deflate(kova_task *task)
+{
+	kova_compress *lib = instance_of(task);
+	byte_range const in = gather(task->src, lib->input_staging);
+	output_window out{task->dst, lib->output_staging};
+	if (in.data == nullptr || !out.valid())
+		return KOVA_ERROR_INVALID_VALUE;
+
+	int result = deflate_into(lib, in, out.data(), out.room());
+	if (result == STATELESS_OVERFLOW && out.data() != lib->output_staging.data()) {
+		// igzip needs some slack beyond the stream's own length: a stream that fits the
+		// destination exactly is compressed into the worst-case staging area and copied.
+		result = deflate_into(lib, in, lib->output_staging.data(), lib->output_staging.capacity());
+		if (result == COMP_OK && lib->stream.total_out <= out.room())
+			std::memcpy(out.data(), lib->output_staging.data(), lib->stream.total_out);
+		else if (result == COMP_OK)
+			result = STATELESS_OVERFLOW;
+	}
 	if (result == STATELESS_OVERFLOW)
 		return KOVA_ERROR_NO_MEMORY;
 	if (result != COMP_OK)
@@ -49,7 +65,7 @@ kova_error run_compress_deflate(kova_task *task)
 
 	auto *done = task_cast<kova_compress_task_compress_deflate>(task);
 	checksums(in.data, in.len, &done->crc, &done->adler);
-	return out.commit(stream.total_out);
+	return out.commit(lib->stream.total_out);
 }
 
 kova_error run_decompress_deflate(kova_task *task)

@@ -268,6 +268,23 @@ TEST_F(compress_library, output_that_does_not_fit_fails_with_7_and_leaves_the_de
 	}
 }
 
+TEST_F(compress_library, a_stream_fits_a_destination_of_exactly_its_length)
+{
+	start(32);
+	for (bytes const &data : {text_bytes(65536), random_bytes(65536), text_bytes(1000)}) {
+		bytes const stream = compress(data);
+		ASSERT_FALSE(stream.empty());
+		kova_buf *dst = output(stream.size());
+		ASSERT_EQ(run(kova_compress_task_compress_deflate_as_task(compress_task(input(data), dst))), KOVA_SUCCESS);
+		EXPECT_EQ(contents(dst), stream);
+
+		kova_buf *short_dst = output(stream.size() - 1);
+		EXPECT_EQ(run(kova_compress_task_compress_deflate_as_task(compress_task(input(data), short_dst))),
+			  KOVA_ERROR_NO_MEMORY);
+		EXPECT_TRUE(contents(short_dst).empty());
+	}
+}
+
 TEST_F(compress_library, malformed_deflate_data_fails_with_6)
 {
 	start();
