@@ -1,5 +1,7 @@
 #include "impl/task_pool.hpp"
 
+#include "impl/buffer_chain.hpp"
+
 #include "kova_exception.hpp"
 
 #include <kova/buf.h>
@@ -260,7 +262,7 @@ task_wrapper *task_pool::allocate_task_wrapper(const kova_buf *input, kova_buf *
 	if (m_next_wrapper == m_wrapper_count)
 		KOVA_THROW(KOVA_ERROR_NO_MEMORY, "Task wrapper pool exhausted");
 	task_wrapper *const wrapper = &m_wrappers[m_next_wrapper++];
-	*wrapper = task_wrapper{nullptr, nullptr, input, output, previous == nullptr, true};
+	*wrapper = task_wrapper{nullptr, nullptr, input, output, 0, 0, previous == nullptr, true};
 	if (previous != nullptr) {
 		previous->next = wrapper;
 		previous->is_last = false;
@@ -325,6 +327,12 @@ std::vector<task_wrapper *> task_pool::create_tasks(const utility::pipeline_info
 			wrapper->next = first;
 			previous = wrapper;
 		}
+		task_wrapper *wrapper = first;
+		do {
+			wrapper->input_buffers = chain_buffer_count(wrapper->input);
+			wrapper->output_buffers = chain_buffer_count(wrapper->output);
+			wrapper = wrapper->next;
+		} while (wrapper != first);
 		first_wrappers.push_back(first);
 	}
 	return first_wrappers;

@@ -4,6 +4,8 @@
 
 #include <kova/types.h>
 
+#include <cstdint>
+
 namespace kova::bench::impl {
 
 struct task_wrapper {
@@ -13,6 +15,9 @@ struct task_wrapper {
 	kova_task *task;
 	const kova_buf *input;
 	kova_buf *output;
+	// The buffers of the input and output lists; set once every step of the job has its task.
+	uint32_t input_buffers;
+	uint32_t output_buffers;
 	bool is_first;
 	bool is_last;
 };

@@ -162,6 +162,8 @@ private:
 
 	void resubmit(task_wrapper *wrapper, bool restarts_job);
 	void submit_batched(task_wrapper *wrapper, bool restarts_job, bool close);
+	// The batched modes' continuation of a completed task (outside warm-up).
+	void continue_batched(const task_wrapper &completed);
 	void count_restart() noexcept;
 	// Throws "Failed to re-submit task: <name>", or ends the job quietly while tearing down.
 	void on_resubmit_failure(kova_error err, bool restarts_job);

@@ -36,7 +36,8 @@ void thread_data::on_resubmit_failure(kova_error err, bool restarts_job)
 	throw_resubmit_failure(err);
 }
 
-void thread_data::count_restart() noexcept
+// The per-job helpers below are inlined into the callbacks, which are all in this file.
+[[gnu::always_inline]] inline void thread_data::count_restart() noexcept
 {
 	uint64_t &enqueued = m_stats->step.enqueued_jobs;
 	relaxed_add(enqueued, 1);
@@ -44,11 +45,11 @@ void thread_data::count_restart() noexcept
 		m_run_flags &= ~keep_submitting;
 }
 
-void thread_data::resubmit(task_wrapper *wrapper, bool restarts_job)
+[[gnu::always_inline]] inline void thread_data::resubmit(task_wrapper *wrapper, bool restarts_job)
 {
 	kova_error err;
 	do {
-		reset_output_chain(wrapper->output);
+		reset_job_output_chain(wrapper->output, wrapper->output_buffers);
 		err = kova_task_submit(wrapper->task);
 	} while (err == KOVA_ERROR_AGAIN);
 	if (err != KOVA_SUCCESS) [[unlikely]] {
@@ -62,7 +63,7 @@ void thread_data::resubmit(task_wrapper *wrapper, bool restarts_job)
 void thread_data::submit_batched(task_wrapper *wrapper, bool restarts_job, bool close)
 {
 	++m_batch_fill;
-	reset_output_chain(wrapper->output);
+	reset_job_output_chain(wrapper->output, wrapper->output_buffers);
 	bool const flush = close || m_batch_fill >= m_batch_size;
 	uint32_t const flags = flush ? m_flush_submit_flags : m_batch_submit_flags;
 	kova_error err;
@@ -83,6 +84,15 @@ void thread_data::submit_batched(task_wrapper *wrapper, bool restarts_job, bool 
 		count_restart();
 }
 
+[[gnu::noinline]] void thread_data::continue_batched(const task_wrapper &completed)
+{
+	bool const keep = (m_run_flags & keep_submitting) != 0;
+	batch_decision const decision = decide_batched_submission(completed.is_last, keep, m_unflushed != 0,
+								  m_stats->step.enqueued_jobs, m_restart_target);
+	if (decision.submit)
+		submit_batched(completed.next, completed.is_last, decision.close);
+}
+
 void thread_data::process_result(kova_task * /*task*/, kova_data task_user_data, kova_data ctx_user_data)
 {
 	thread_data &self = *static_cast<thread_data *>(ctx_user_data.ptr);
@@ -90,27 +100,22 @@ void thread_data::process_result(kova_task * /*task*/, kova_data task_user_data,
 	step_stats &counters = self.m_stats->step;
 
 	if (wrapper.is_first) {
-		relaxed_add(counters.ingress_bytes, chain_data_length(wrapper.input));
+		relaxed_add(counters.ingress_bytes, job_chain_data_length(wrapper.input, wrapper.input_buffers));
 		if (self.m_byte_limit != 0 && counters.ingress_bytes >= self.m_byte_limit)
 			self.m_run_flags &= ~keep_submitting;
 	}
 	if (wrapper.is_last) {
 		relaxed_add(counters.dequeued_jobs, 1);
-		relaxed_add(counters.egress_bytes, chain_data_length(wrapper.output));
+		relaxed_add(counters.egress_bytes, job_chain_data_length(wrapper.output, wrapper.output_buffers));
 	}
 
-	bool const keep = (self.m_run_flags & keep_submitting) != 0;
-	if (self.m_batch_mode == configuration::batch_mode::none || self.m_in_warmup) {
-		if (wrapper.is_last && !keep)
-			return;
-		self.resubmit(wrapper.next, wrapper.is_last);
+	if (self.m_batch_mode != configuration::batch_mode::none && !self.m_in_warmup) [[unlikely]] {
+		self.continue_batched(wrapper);
 		return;
 	}
-
-	batch_decision const decision = decide_batched_submission(wrapper.is_last, keep, self.m_unflushed != 0,
-								  counters.enqueued_jobs, self.m_restart_target);
-	if (decision.submit)
-		self.submit_batched(wrapper.next, wrapper.is_last, decision.close);
+	if (wrapper.is_last && (self.m_run_flags & keep_submitting) == 0)
+		return;
+	self.resubmit(wrapper.next, wrapper.is_last);
 }
 
 void thread_data::process_error(kova_task *task, kova_data task_user_data, kova_data ctx_user_data)

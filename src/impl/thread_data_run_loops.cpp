@@ -42,7 +42,7 @@ void submit_plain(task_wrapper *wrapper, const char *failure, uint64_t job)
 {
 	kova_error err;
 	do {
-		reset_output_chain(wrapper->output);
+		reset_output_chain(wrapper->output, wrapper->output_buffers);
 		err = kova_task_submit(wrapper->task);
 	} while (err == KOVA_ERROR_AGAIN);
 	if (err != KOVA_SUCCESS) [[unlikely]]
@@ -100,7 +100,7 @@ void thread_data::submit_initial_jobs(uint32_t count, bool batched)
 		bool const flush = m_batch_fill >= m_batch_size || job + 1 == count;
 		kova_error err;
 		do {
-			reset_output_chain(wrapper->output);
+			reset_output_chain(wrapper->output, wrapper->output_buffers);
 			err = kova_task_submit_ex(wrapper->task, flush ? m_flush_submit_flags : m_batch_submit_flags);
 		} while (err == KOVA_ERROR_AGAIN);
 		if (err != KOVA_SUCCESS)
@@ -131,7 +131,7 @@ void thread_data::do_warmup()
 		task_wrapper *wrapper = m_first_wrappers[job];
 		kova_error err;
 		do {
-			reset_output_chain(wrapper->output);
+			reset_output_chain(wrapper->output, wrapper->output_buffers);
 			err = kova_task_try_submit(wrapper->task);
 		} while (err == KOVA_ERROR_AGAIN);
 		if (err == KOVA_SUCCESS)

@@ -99,6 +99,24 @@ TEST_F(thread_data_test, after_a_dma_run_the_output_buffers_hold_the_jobs_input)
 	}
 }
 
+TEST_F(thread_data_test, fragmented_buffers_are_counted_whole_and_emptied_whole_before_each_pass)
+{
+	// Input gathered from 3 fragments, output scattered over 2: every pass must count all the
+	// fragments' bytes and empty every output fragment, or the next copy finds no room.
+	for (auto const &steps : {std::vector<std::string>{"kova_dma"}, std::vector<std::string>{"kova_dma", "kova_dma"}}) {
+		SCOPED_TRACE(steps.size());
+		auto info = pipeline(steps, 3, 100);
+		info.gather = {3, utility::sg_split_type::count};
+		info.scatter = {2, utility::sg_split_type::count};
+		auto worker = make_worker(info);
+		run_result const result = run(*worker, benchmark_mode::throughput, job_limit(20));
+		EXPECT_FALSE(result.critical);
+		EXPECT_EQ(result.stats.step.dequeued_jobs, 20u);
+		EXPECT_EQ(result.stats.step.ingress_bytes, 20u * 100);
+		EXPECT_EQ(result.stats.step.egress_bytes, 20u * 100);
+	}
+}
+
 TEST_F(thread_data_test, stop_at_the_gate_ends_the_thread_without_banner_and_with_reset_counters)
 {
 	auto const info = pipeline({"kova_dma"});
