@@ -6,7 +6,10 @@
 #include "utility/configuration_utils.hpp"
 #include "utility/cpu_core_set.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <new>
 #include <string>
 
 namespace kova::bench::impl {
@@ -203,6 +206,21 @@ dynamic_configuration base_permutation(const fixed_configuration &fixed, const c
 	return base;
 }
 
+uint64_t physical_memory_bytes() noexcept
+{
+	long const pages = sysconf(_SC_PHYS_PAGES);
+	long const page_size = sysconf(_SC_PAGE_SIZE);
+	if (pages <= 0 || page_size <= 0)
+		return 0;
+	return static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
+}
+
+[[noreturn]] void throw_permutations_exceed_memory(uint64_t count)
+{
+	KOVA_THROW(KOVA_ERROR_NO_MEMORY,
+		   "Too many sweep permutations: " + std::to_string(count) + " do not fit in this machine's memory");
+}
+
 std::vector<dynamic_configuration> expand_sweep_permutations(const fixed_configuration &fixed,
 							      const config_parameters &params)
 {
@@ -220,8 +238,17 @@ std::vector<dynamic_configuration> expand_sweep_permutations(const fixed_configu
 		count *= values;
 	}
 
+	// Every permutation is a full copy of the dynamic configuration: refuse a set that cannot be
+	// held, before the machine runs out of memory building it.
+	uint64_t const memory = physical_memory_bytes();
+	if (memory != 0 && count > memory / 2 / sizeof(dynamic_configuration))
+		throw_permutations_exceed_memory(count);
 	std::vector<dynamic_configuration> permutations;
-	permutations.reserve(count);
+	try {
+		permutations.reserve(count);
+	} catch (const std::bad_alloc &) {
+		throw_permutations_exceed_memory(count);
+	}
 	// An odometer over the sweeps: the last one varies fastest.
 	std::vector<uint32_t> indices(params.sweeps.size(), 0);
 	for (uint64_t n = 0; n < count; ++n) {

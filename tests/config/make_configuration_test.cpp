@@ -329,6 +329,9 @@ const std::vector<failure_case> &failure_cases()
 		 "Too many sweep values: 4294967296 (at most 2147483647)"},
 		{{"--sweep", "core-count,1,65536,+1", "--sweep", "uniform-job-size,1,65536,+1"}, KOVA_ERROR_INVALID_VALUE,
 		 "Too many sweep permutations: more than 2147483647"},
+		// Below the count limit but far beyond any machine's memory.
+		{{"--sweep", "core-count,1,46340,+1", "--sweep", "uniform-job-size,1,46340,+1"}, KOVA_ERROR_NO_MEMORY,
+		 "Too many sweep permutations: 2147395600 do not fit in this machine's memory"},
 		{{"--sweep", "core-mask,1,2"}, KOVA_ERROR_INVALID_VALUE, "Unknown sweep property: core-mask"},
 		{{"--sweep", "nothing,1,2,+1"}, KOVA_ERROR_INVALID_VALUE, "Unknown sweep property: nothing"},
 		{{"--sweep", "nothing,1,2"}, KOVA_ERROR_INVALID_VALUE, "Invalid property name : \"nothing\""},
