@@ -3,7 +3,7 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer: argument lists through the
 # option parser, the builder with its sweep expansion, validation and printing.
 # Crashes, sanitizer reports, leaks and timeouts are findings. A sweep may ask
-# for more permutations than fit in memory (only a count above 2147483647 is
+# for up to half the machine's memory of permutations (a larger set is
 # refused), so running out of memory is not: libFuzzer runs in fork mode, which
 # carries on after it, and no single allocation may reach 16 MiB (the fuzzer
 # gives each command line one sweep at most; see tests/fuzz_cli).

@@ -82,8 +82,8 @@ std::vector<std::string> arguments_of(std::string_view input)
 		arg.resize(std::strlen(arg.c_str()));
 	std::erase_if(args, ends_the_process);
 	// One sweep at most: the product of two may count up to 2147483647
-	// permutations, whose reservation the sanitizer's allocator refuses as a crash
-	// where kova_bench would report std::bad_alloc.
+	// permutations, and kova_bench reserves room for any set that fits in half
+	// the machine's memory, far beyond the fuzzer's allocation limit.
 	bool swept = false;
 	std::erase_if(args, [&](const std::string &arg) { return is_sweep(arg) && std::exchange(swept, true); });
 	return args;
