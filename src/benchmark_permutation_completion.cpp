@@ -17,8 +17,6 @@
 namespace kova::bench {
 namespace {
 
-constexpr auto async_time_limit = std::chrono::seconds{600};
-
 // Clears the worker threads and their states when it goes out of scope, whatever happened.
 class thread_list_release {
 public:
@@ -114,7 +112,7 @@ void benchmark::on_permutation_completed() noexcept
 void benchmark::do_async_cleanup()
 {
 	impl::async_poller poller;
-	poller.set_timeout(std::chrono::steady_clock::now() + async_time_limit);
+	poller.set_timeout(std::chrono::steady_clock::now() + impl::async_time_limit);
 	for (auto &state : m_thread_data)
 		state->start_async_teardown(poller);
 	if (auto *context = m_runtime_state.get_companion_connection_async())

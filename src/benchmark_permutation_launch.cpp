@@ -25,7 +25,6 @@ namespace {
 namespace api = companion::api;
 namespace v1 = companion::api::v1;
 
-constexpr auto async_time_limit = std::chrono::seconds{600};
 constexpr int64_t companion_timeout_s = 300;
 constexpr auto trial_poll_interval = std::chrono::milliseconds{1};
 
@@ -234,7 +233,7 @@ void benchmark::create_thread_data(std::vector<utility::pipeline_info> &pipeline
 void benchmark::run_async_setup()
 {
 	impl::async_poller poller;
-	poller.set_timeout(std::chrono::steady_clock::now() + async_time_limit);
+	poller.set_timeout(std::chrono::steady_clock::now() + impl::async_time_limit);
 	for (auto &state : m_thread_data)
 		state->start_async_setup(poller);
 	if (auto *context = m_runtime_state.get_companion_connection_async())

@@ -14,6 +14,9 @@ class context;
 
 namespace kova::bench::impl {
 
+// How long the set-up and tear-down of a permutation's steps may take.
+inline constexpr auto async_time_limit = std::chrono::seconds{600};
+
 class async_poller {
 public:
 	async_poller() = default;

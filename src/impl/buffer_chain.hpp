@@ -23,8 +23,9 @@ inline uint32_t chain_buffer_count(const kova_buf *buffer) noexcept
 	return count;
 }
 
-// The data lengths of the first `count` buffers of the list, summed.
-inline uint64_t chain_data_length(const kova_buf *buffer, uint32_t count) noexcept
+// The data lengths of the first `count` buffers of the list, summed. Out of line: the per-job
+// forms below call it only for lists of several buffers.
+[[gnu::noinline]] inline uint64_t chain_data_length(const kova_buf *buffer, uint32_t count) noexcept
 {
 	uint64_t total = 0;
 	for (; count != 0 && buffer != nullptr; --count) {
@@ -41,7 +42,7 @@ inline uint64_t chain_data_length(const kova_buf *buffer, uint32_t count) noexce
 }
 
 // Empties the first `count` buffers of the list, so that a task can write them again.
-inline void reset_output_chain(kova_buf *buffer, uint32_t count) noexcept
+[[gnu::noinline]] inline void reset_output_chain(kova_buf *buffer, uint32_t count) noexcept
 {
 	for (; count != 0 && buffer != nullptr; --count) {
 		static_cast<void>(kova_buf_reset_data_len(buffer));
@@ -53,22 +54,11 @@ inline void reset_output_chain(kova_buf *buffer, uint32_t count) noexcept
 	}
 }
 
-// The per-job forms: a list of one buffer, the common case, takes a single call; longer lists
-// are walked out of line.
-[[gnu::noinline]] inline uint64_t chain_data_length_walk(const kova_buf *buffer, uint32_t count) noexcept
-{
-	return chain_data_length(buffer, count);
-}
-
-[[gnu::noinline]] inline void reset_output_chain_walk(kova_buf *buffer, uint32_t count) noexcept
-{
-	reset_output_chain(buffer, count);
-}
-
+// The per-job forms: a list of one buffer, the common case, takes a single call.
 inline uint64_t job_chain_data_length(const kova_buf *buffer, uint32_t count) noexcept
 {
 	if (count != 1) [[unlikely]]
-		return chain_data_length_walk(buffer, count);
+		return chain_data_length(buffer, count);
 	std::size_t length = 0;
 	static_cast<void>(kova_buf_get_data_len(buffer, &length));
 	return length;
@@ -77,7 +67,7 @@ inline uint64_t job_chain_data_length(const kova_buf *buffer, uint32_t count) no
 inline void reset_job_output_chain(kova_buf *buffer, uint32_t count) noexcept
 {
 	if (count != 1) [[unlikely]] {
-		reset_output_chain_walk(buffer, count);
+		reset_output_chain(buffer, count);
 		return;
 	}
 	static_cast<void>(kova_buf_reset_data_len(buffer));

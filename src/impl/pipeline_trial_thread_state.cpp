@@ -28,7 +28,6 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 
 constexpr uint64_t page_size = 4096;
-constexpr auto async_time_limit = std::chrono::seconds{600};
 constexpr auto stall_limit = std::chrono::seconds{30};
 constexpr int64_t start_workers_timeout_s = 300;
 

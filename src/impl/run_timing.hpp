@@ -15,6 +15,13 @@ inline constexpr uint32_t turns_per_clock_read = 1000;
 // Pause between two looks at the start gate.
 inline constexpr std::chrono::nanoseconds start_gate_sleep{1000};
 
+// The steady clock in nanoseconds, as the loops compare it with their deadlines.
+inline int64_t now_ns() noexcept
+{
+	return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+		.count();
+}
+
 struct run_timing {
 	std::chrono::nanoseconds stall_limit = default_stall_limit;
 	uint32_t event_wait_ms = default_event_wait_ms;

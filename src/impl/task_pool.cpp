@@ -270,15 +270,18 @@ task_wrapper *task_pool::allocate_task_wrapper(const kova_buf *input, kova_buf *
 	return wrapper;
 }
 
-kova_buf *task_pool::allocate_chain(kova_mmap *mmap, char *address, uint64_t length,
-				    const utility::sg_configuration &split, bool whole_range_is_data)
+kova_buf *task_pool::allocate_chain(char *address, uint64_t length, const utility::sg_configuration &split,
+				    bool input)
 {
 	std::vector<uint64_t> const sizes = fragment_sizes(length, split);
-	kova_buf *const head = whole_range_is_data ? allocate_input_buffer(address, sizes.front())
-						   : allocate_output_buffer(address, sizes.front());
+	kova_buf *const head =
+		input ? allocate_input_buffer(address, sizes.front()) : allocate_output_buffer(address, sizes.front());
 	char *cursor = address + sizes.front();
 	for (std::size_t i = 1; i != sizes.size(); ++i) {
-		chain(head, get_buffer(mmap, cursor, sizes[i], whole_range_is_data));
+		if (input)
+			allocate_chained_input_buffer(head, cursor, sizes[i]);
+		else
+			allocate_chained_output_buffer(head, cursor, sizes[i]);
 		cursor += sizes[i];
 	}
 	return head;
@@ -305,10 +308,10 @@ std::vector<task_wrapper *> task_pool::create_tasks(const utility::pipeline_info
 
 		char *const input_start = input_region.start + input_offset;
 		char *const output_start = output_region.start + output_offset;
-		kova_buf *const input = allocate_chain(m_input_mmap.get(), input_start, job.size, info.gather, true);
+		kova_buf *const input = allocate_chain(input_start, job.size, info.gather, true);
 		kova_buf *const output_a =
-			allocate_chain(m_output_mmap.get(), output_start, output_size, info.scatter, false);
-		kova_buf *const output_b = allocate_chain(m_output_mmap.get(), output_start + output_size, output_size,
+			allocate_chain(output_start, output_size, info.scatter, false);
+		kova_buf *const output_b = allocate_chain(output_start + output_size, output_size,
 							  info.scatter, false);
 		input_offset += job.size;
 		output_offset += 2 * output_size;

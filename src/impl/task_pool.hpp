@@ -73,8 +73,8 @@ private:
 	kova_buf *chain(kova_buf *head, kova_buf *buffer);
 	// Keeps a head buffer for release with the pool.
 	kova_buf *record(kova_buf *buffer);
-	kova_buf *allocate_chain(kova_mmap *mmap, char *address, uint64_t length,
-				 const utility::sg_configuration &split, bool whole_range_is_data);
+	// A head buffer (input: the whole range is data) with the rest of the split chained to it.
+	kova_buf *allocate_chain(char *address, uint64_t length, const utility::sg_configuration &split, bool input);
 	void release_buffers() noexcept;
 
 	aligned_buffer m_input_memory{0};

@@ -2,6 +2,9 @@
 // the completion callbacks as task user data. A job's wrappers form a ring.
 #pragma once
 
+#include "impl/buffer_chain.hpp"
+
+#include <kova/error.h>
 #include <kova/types.h>
 
 #include <cstdint>
@@ -21,5 +24,18 @@ struct task_wrapper {
 	bool is_first;
 	bool is_last;
 };
+
+// Empties the wrapper's output list and hands its task to `submit` (a kova_task_submit variant),
+// again at once while the SDK answers code 5 (try again). Returns the final answer.
+template <typename Submit>
+inline kova_error submit_wrapped_task(const task_wrapper &wrapper, Submit submit) noexcept
+{
+	kova_error err;
+	do {
+		reset_job_output_chain(wrapper.output, wrapper.output_buffers);
+		err = submit(wrapper.task);
+	} while (err == KOVA_ERROR_AGAIN);
+	return err;
+}
 
 } // namespace kova::bench::impl

@@ -28,12 +28,6 @@
 namespace kova::bench::impl {
 namespace {
 
-int64_t now_ns() noexcept
-{
-	return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-		.count();
-}
-
 void sleep_at_gate() noexcept
 {
 	timespec request{0, start_gate_sleep.count()};
@@ -168,7 +162,6 @@ void thread_data::prepare_tasks(const utility::pipeline_info &info, runtime_stat
 		}
 	}
 
-	c.initial_first_wrappers = first;
 	c.first_wrappers = std::move(first);
 	m_first_wrappers = c.first_wrappers.data();
 	m_job_count = static_cast<uint32_t>(c.first_wrappers.size());

@@ -2,7 +2,6 @@
 // Nothing here allocates, locks or makes a system call, except on the way to an exception and
 // the report of a thread's first failed task.
 #include "impl/batch_decision.hpp"
-#include "impl/buffer_chain.hpp"
 #include "impl/relaxed_counter.hpp"
 #include "impl/thread_data.hpp"
 #include "kova_exception.hpp"
@@ -47,11 +46,7 @@ void thread_data::on_resubmit_failure(kova_error err, bool restarts_job)
 
 [[gnu::always_inline]] inline void thread_data::resubmit(task_wrapper *wrapper, bool restarts_job)
 {
-	kova_error err;
-	do {
-		reset_job_output_chain(wrapper->output, wrapper->output_buffers);
-		err = kova_task_submit(wrapper->task);
-	} while (err == KOVA_ERROR_AGAIN);
+	kova_error const err = submit_wrapped_task(*wrapper, kova_task_submit);
 	if (err != KOVA_SUCCESS) [[unlikely]] {
 		on_resubmit_failure(err, restarts_job);
 		return;
@@ -63,13 +58,10 @@ void thread_data::on_resubmit_failure(kova_error err, bool restarts_job)
 void thread_data::submit_batched(task_wrapper *wrapper, bool restarts_job, bool close)
 {
 	++m_batch_fill;
-	reset_job_output_chain(wrapper->output, wrapper->output_buffers);
 	bool const flush = close || m_batch_fill >= m_batch_size;
 	uint32_t const flags = flush ? m_flush_submit_flags : m_batch_submit_flags;
-	kova_error err;
-	do {
-		err = kova_task_submit_ex(wrapper->task, flags);
-	} while (err == KOVA_ERROR_AGAIN);
+	kova_error const err =
+		submit_wrapped_task(*wrapper, [flags](kova_task *task) { return kova_task_submit_ex(task, flags); });
 	if (err != KOVA_SUCCESS) [[unlikely]] {
 		on_resubmit_failure(err, restarts_job);
 		return;

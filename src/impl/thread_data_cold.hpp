@@ -31,7 +31,6 @@ struct thread_data::cold {
 		  batch_size{info.batch_size},
 		  pe{utility::make_pe()},
 		  pool{info, dev},
-		  initial_first_wrappers(info.jobs.size(), nullptr),
 		  first_wrappers(info.jobs.size(), nullptr),
 		  control_block{std::move(control_block_)}
 	{
@@ -69,7 +68,6 @@ struct thread_data::cold {
 	std::unique_ptr<kova_pe, kova::delegated_deleter<kova_pe>> pe;
 	task_pool pool;
 	std::vector<std::unique_ptr<step::object>> steps;
-	std::vector<task_wrapper *> initial_first_wrappers;
 	std::vector<task_wrapper *> first_wrappers;
 	std::shared_ptr<shared_thread_control_block> control_block;
 	std::unique_ptr<event_handle> event;

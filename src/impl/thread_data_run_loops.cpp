@@ -5,7 +5,6 @@
 // (and stop restarting at the run's job target or byte limit). The clock is read once per
 // turns_per_clock_read turns; a loop whose engine makes no progress for the stall limit reports
 // itself stuck.
-#include "impl/buffer_chain.hpp"
 #include "impl/event_handle.hpp"
 #include "impl/relaxed_counter.hpp"
 #include "impl/thread_data.hpp"
@@ -26,12 +25,6 @@
 namespace kova::bench::impl {
 namespace {
 
-int64_t now_ns() noexcept
-{
-	return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-		.count();
-}
-
 [[noreturn]] __attribute__((noinline, cold)) void throw_submit_failure(kova_error err, const char *what, uint64_t job)
 {
 	KOVA_THROW(err, std::string{what} + "[" + std::to_string(job) + "]");
@@ -40,11 +33,7 @@ int64_t now_ns() noexcept
 // Plain submission of a job's first task; code 5 tries again at once.
 void submit_plain(task_wrapper *wrapper, const char *failure, uint64_t job)
 {
-	kova_error err;
-	do {
-		reset_output_chain(wrapper->output, wrapper->output_buffers);
-		err = kova_task_submit(wrapper->task);
-	} while (err == KOVA_ERROR_AGAIN);
+	kova_error const err = submit_wrapped_task(*wrapper, kova_task_submit);
 	if (err != KOVA_SUCCESS) [[unlikely]]
 		throw_submit_failure(err, failure, job);
 }
@@ -98,11 +87,9 @@ void thread_data::submit_initial_jobs(uint32_t count, bool batched)
 		}
 		++m_batch_fill;
 		bool const flush = m_batch_fill >= m_batch_size || job + 1 == count;
-		kova_error err;
-		do {
-			reset_output_chain(wrapper->output, wrapper->output_buffers);
-			err = kova_task_submit_ex(wrapper->task, flush ? m_flush_submit_flags : m_batch_submit_flags);
-		} while (err == KOVA_ERROR_AGAIN);
+		uint32_t const flags = flush ? m_flush_submit_flags : m_batch_submit_flags;
+		kova_error const err = submit_wrapped_task(
+			*wrapper, [flags](kova_task *task) { return kova_task_submit_ex(task, flags); });
 		if (err != KOVA_SUCCESS)
 			throw_submit_failure(err, "Unable to submit initial task", job);
 		if (flush)
@@ -129,11 +116,7 @@ void thread_data::do_warmup()
 	step_stats &counters = m_stats->step;
 	for (uint32_t job = 0; job != unique_jobs; ++job) {
 		task_wrapper *wrapper = m_first_wrappers[job];
-		kova_error err;
-		do {
-			reset_output_chain(wrapper->output, wrapper->output_buffers);
-			err = kova_task_try_submit(wrapper->task);
-		} while (err == KOVA_ERROR_AGAIN);
+		kova_error const err = submit_wrapped_task(*wrapper, kova_task_try_submit);
 		if (err == KOVA_SUCCESS)
 			relaxed_add(counters.enqueued_jobs, 1);
 		else if (err != KOVA_ERROR_NO_MEMORY)
@@ -169,11 +152,6 @@ void thread_data::do_warmup()
 		progressed = false;
 	}
 
-	// The working list starts again from the jobs as they were prepared.
-	m_cold->first_wrappers = m_cold->initial_first_wrappers;
-	m_first_wrappers = m_cold->first_wrappers.data();
-	m_job_count = static_cast<uint32_t>(m_cold->first_wrappers.size());
-	m_restart_target = UINT64_MAX;
 	m_in_warmup = false;
 }
 

@@ -15,15 +15,6 @@
 #include <string>
 
 namespace kova::bench::impl {
-namespace {
-
-int64_t now_ns() noexcept
-{
-	return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-		.count();
-}
-
-} // namespace
 
 void thread_data::gather_first_step_stats()
 {
