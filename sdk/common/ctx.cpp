@@ -145,7 +145,8 @@ KOVA_EXPORT kova_error kova_ctx_start(kova_ctx *ctx)
 	ctx->state = KOVA_CTX_STATE_STARTING;
 	if (ctx->ops != nullptr && ctx->ops->on_start != nullptr) {
 		if (kova_error const result = ctx->ops->on_start(ctx)) {
-			ctx->state = KOVA_CTX_STATE_IDLE;
+			// Releases what the failed start took.
+			kova::sdk::ctx_finish_stop(ctx);
 			return result;
 		}
 	}

@@ -114,7 +114,8 @@ KOVA_EXPORT kova_error kova_pe_destroy(kova_pe *pe)
 			kova_ctx *ctx = pe->contexts;
 			abandon_tasks(pe, ctx);
 			unlink_ctx(pe, ctx);
-			ctx->state = KOVA_CTX_STATE_IDLE;
+			if (ctx->state != KOVA_CTX_STATE_IDLE)
+				kova::sdk::ctx_finish_stop(ctx);
 		}
 	}
 	kova::sdk::test::retire_pe(pe);

@@ -147,7 +147,6 @@ KOVA_EXPORT kova_error kova_compress_destroy(kova_compress *compress)
 		return forced;
 	if (kova_error const err = kova::sdk::ctx_release(&compress->ctx))
 		return err;
-	on_stop(&compress->ctx);
 	delete compress;
 	return KOVA_SUCCESS;
 }

@@ -72,9 +72,11 @@ TEST_F(ctx_lifecycle, destroying_an_engine_detaches_its_contexts_and_abandons_th
 	start();
 	copy_task *task = make_task(input("a"), output(8), 1);
 	ASSERT_EQ(kova_task_submit(copy_as_task(task)), KOVA_SUCCESS);
+	unsigned const stops = copy_stop_count;
 	EXPECT_EQ(kova_pe_destroy(pe.release()), KOVA_ERROR_BAD_STATE);
 	EXPECT_TRUE(completions.empty());
 	EXPECT_EQ(state_of(copy_as_ctx(lib)), KOVA_CTX_STATE_IDLE);
+	EXPECT_EQ(copy_stop_count, stops + 1) << "the detached context's resources are released once";
 	size_t in_flight = 1;
 	ASSERT_EQ(kova_ctx_get_num_inflight_tasks(copy_as_ctx(lib), &in_flight), KOVA_SUCCESS);
 	EXPECT_EQ(in_flight, 0u);

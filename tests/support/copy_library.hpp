@@ -31,7 +31,15 @@ inline kova_error run_copy(kova_task *task)
 	return kova::sdk::list_copy(task->src, task->dst);
 }
 
-inline constexpr kova::sdk::ctx_ops copy_ops{"test_copy", nullptr, nullptr};
+// How many times a copy context was stopped (its resources released).
+inline unsigned copy_stop_count = 0;
+
+inline void copy_on_stop(kova_ctx * /*ctx*/)
+{
+	++copy_stop_count;
+}
+
+inline constexpr kova::sdk::ctx_ops copy_ops{"test_copy", nullptr, copy_on_stop};
 
 // The library's create call: max_source_len 0 leaves the sources unchecked.
 inline copy_instance *copy_create(uint64_t max_source_len = 0)
