@@ -1,5 +1,6 @@
 #include "configuration_printer.hpp"
 
+#include "utility/join.hpp"
 #include "utility/string_utils.hpp"
 #include "utility/value_format.hpp"
 
@@ -55,17 +56,6 @@ std::string join_map(const attribute_map &map)
 	return text;
 }
 
-std::string join(const std::vector<std::string> &items)
-{
-	std::string text;
-	for (std::size_t i = 0; i < items.size(); ++i) {
-		if (i != 0)
-			text += ", ";
-		text += items[i];
-	}
-	return text;
-}
-
 const std::string pipeline_separator = "\t\t" + std::string(32, '-') + "\n";
 const std::string step_separator = "\t\t\t" + std::string(11, '-') + "\n";
 const std::string permutation_separator = "\t" + std::string(32, '-') + "\n";
@@ -107,8 +97,8 @@ std::ostream &operator<<(std::ostream &os, const stats_configuration &stats)
 	using utility::yorn;
 	os << "\tCSV output: [\n";
 	os << "\t\tFile name: " << stats.csv.file_name << "\n";
-	os << "\t\tSelected stats: [" << join(stats.csv.selected_stats) << "]\n";
-	os << "\t\tDeselected stats: [" << join(stats.csv.deselected_stats) << "]\n";
+	os << "\t\tSelected stats: [" << utility::join(stats.csv.selected_stats, ", ") << "]\n";
+	os << "\t\tDeselected stats: [" << utility::join(stats.csv.deselected_stats, ", ") << "]\n";
 	os << "\t\tSeparate dynamic values: " << yorn(stats.csv.separate_dynamic_values) << "\n";
 	os << "\t\tCollect environment information: " << yorn(stats.csv.collect_environment_information) << "\n";
 	os << "\t\tAppend to stats file: " << yorn(stats.csv.append) << "\n";

@@ -11,6 +11,7 @@
 #include "runtime_state.hpp"
 #include "step/factory.hpp"
 #include "utility/configuration_utils.hpp"
+#include "utility/string_utils.hpp"
 
 #include <kova/error.h>
 #include <kova/log.h>
@@ -80,18 +81,13 @@ void print_sweep_properties()
 	std::cout << "]\n";
 }
 
-const char *yes_no(bool value)
-{
-	return value ? "yes" : "no";
-}
-
 void print_capabilities(const kova::bench::step::capabilities &record)
 {
 	std::cout << record.name << ":\n";
-	std::cout << "\tCapable: " << yes_no(record.capable) << "\n";
+	std::cout << "\tCapable: " << kova::bench::utility::yorn(record.capable) << "\n";
 	if (!record.capable)
 		return;
-	std::cout << "\tInstalled: " << yes_no(record.installed) << "\n";
+	std::cout << "\tInstalled: " << kova::bench::utility::yorn(record.installed) << "\n";
 	if (!record.installed)
 		return;
 	std::cout << "\tLib path: " << record.library_path << "\n";
@@ -103,7 +99,7 @@ void print_capabilities(const kova::bench::step::capabilities &record)
 	std::cout << "\tTasks: \n";
 	for (auto const &[task_name, task] : record.tasks) {
 		std::cout << "\t\t" << task_name << ": \n";
-		std::cout << "\t\t\tSupported: " << yes_no(task.supported) << "\n";
+		std::cout << "\t\t\tSupported: " << kova::bench::utility::yorn(task.supported) << "\n";
 		if (!task.supported)
 			continue;
 		std::cout << "\t\t\tMax buffer length: " << task.max_buffer_length << "\n";

@@ -205,9 +205,7 @@ void aes_gcm_step_base::set_mmaps(kova_mmap * /*input_mmap*/, kova_mmap * /*outp
 
 void aes_gcm_step_base::destroy_all_tasks()
 {
-	for (kova_task *task : m_tasks)
-		static_cast<void>(kova_task_free(task));
-	m_tasks.clear();
+	free_tasks(m_tasks);
 }
 
 } // namespace kova::bench::step

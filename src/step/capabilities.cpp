@@ -2,6 +2,7 @@
 
 #include "kova_exception.hpp"
 #include "step/step_utils.hpp"
+#include "utility/join.hpp"
 
 namespace kova::bench::step {
 
@@ -21,13 +22,7 @@ task_capabilities query_task_capabilities(const kova_devinfo *devinfo, kova_erro
 
 std::string list_property(const std::vector<std::string> &values)
 {
-	std::string text = "[";
-	for (std::size_t i = 0; i < values.size(); ++i) {
-		if (i != 0)
-			text += ", ";
-		text += values[i];
-	}
-	return text + "]";
+	return "[" + utility::join(values, ", ") + "]";
 }
 
 } // namespace kova::bench::step

@@ -88,9 +88,7 @@ void compress_step_base::set_mmaps(kova_mmap * /*input_mmap*/, kova_mmap * /*out
 
 void compress_step_base::destroy_all_tasks()
 {
-	for (kova_task *task : m_tasks)
-		static_cast<void>(kova_task_free(task));
-	m_tasks.clear();
+	free_tasks(m_tasks);
 }
 
 } // namespace kova::bench::step

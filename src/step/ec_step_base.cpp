@@ -3,6 +3,7 @@
 #include "kova_exception.hpp"
 #include "step/local_step_utils.hpp"
 #include "utility/async/sequence.hpp"
+#include "utility/configuration_utils.hpp"
 #include "utility/kova_utils.hpp"
 #include "utility/string_utils.hpp"
 
@@ -29,13 +30,6 @@ constexpr matrix_type_name matrix_types[] = {
 	{"cauchy", KOVA_EC_MATRIX_TYPE_CAUCHY},
 	{"vandermonde", KOVA_EC_MATRIX_TYPE_VANDERMONDE},
 };
-
-std::string value_or(const std::unordered_map<std::string, std::string> &map, const std::string &key,
-		     const std::string &default_value)
-{
-	auto const found = map.find(key);
-	return found == map.end() ? default_value : found->second;
-}
 
 // A whole text as a decimal number.
 template <typename T>
@@ -77,9 +71,9 @@ ec_step_base::ec_step_base(const object::attributes &attributes, runtime_state &
 	m_instance.reset(instance);
 
 	auto const &map = attributes.attribute_map;
-	auto const type = strto<kova_ec_matrix_type>(value_or(map, "kova_ec.matrix_type", "cauchy"), matrix_types);
-	auto const data_blocks = as<unsigned int>(value_or(map, "kova_ec.data_block_count", "1024"));
-	auto const redundancy_blocks = as<unsigned int>(value_or(map, "kova_ec.redundancy_block_count", "16"));
+	auto const type = strto<kova_ec_matrix_type>(utility::attribute_or(map, "kova_ec.matrix_type", "cauchy"), matrix_types);
+	auto const data_blocks = as<unsigned int>(utility::attribute_or(map, "kova_ec.data_block_count", "1024"));
+	auto const redundancy_blocks = as<unsigned int>(utility::attribute_or(map, "kova_ec.redundancy_block_count", "16"));
 	kova_ec_matrix *matrix = nullptr;
 	if (kova_error const err = m_api->kova_ec_matrix_create(instance, type, data_blocks, redundancy_blocks, &matrix))
 		KOVA_THROW(err, "Unable to create KOVA erasure coding matrix");
@@ -141,9 +135,7 @@ void ec_step_base::set_mmaps(kova_mmap * /*input_mmap*/, kova_mmap * /*output_mm
 
 void ec_step_base::destroy_all_tasks()
 {
-	for (kova_task *task : m_tasks)
-		static_cast<void>(kova_task_free(task));
-	m_tasks.clear();
+	free_tasks(m_tasks);
 }
 
 } // namespace kova::bench::step

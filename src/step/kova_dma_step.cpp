@@ -2,7 +2,7 @@
 
 #include "kova_exception.hpp"
 #include "runtime_state.hpp"
-#include "step/step_utils.hpp"
+#include "step/local_step_utils.hpp"
 #include "utility/async/sequence.hpp"
 #include "utility/kova_utils.hpp"
 
@@ -12,46 +12,19 @@
 #include <kova/pe.h>
 #include <kova/task.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <iostream>
-#include <limits>
 
 namespace kova::bench::step {
 namespace {
 
 constexpr const char *step_name = "kova_dma";
 
-kova_dev *first_device(const runtime_state &state)
-{
-	auto const devices = state.get_devices();
-	if (devices.empty())
-		KOVA_THROW(KOVA_ERROR_BAD_STATE, "Unable to create kova_dma step: no device is open");
-	return devices[0];
-}
-
-const dl::kova_dma_api *get_api_or_throw()
-{
-	const dl::kova_dma_api *api = dl::kova_dma_api::singleton();
-	if (api == nullptr)
-		KOVA_THROW(KOVA_ERROR_NOT_FOUND, "kova_dma library is not installed");
-	return api;
-}
-
-// The task count of the configuration, rounded up to a power of two; sizes beyond what 32 bits
-// hold become the largest value, which the library refuses.
-uint32_t num_tasks_from_cfg(const object::attributes &attributes) noexcept
-{
-	uint64_t const num_tasks = uint64_t{1} << log_num_tasks_from_cfg(attributes);
-	return static_cast<uint32_t>(std::min<uint64_t>(num_tasks, std::numeric_limits<uint32_t>::max()));
-}
-
 } // namespace
 
 kova_dma_step::kova_dma_step(const object::attributes &attributes, runtime_state &state, kova_pe *pe,
 			     completion_callback success_cb, completion_callback error_cb, kova_data ctx_user_data)
-	: m_device{first_device(state)},
-	  m_api{get_api_or_throw()},
+	: m_device{first_device(state, step_name)},
+	  m_api{api_or_throw<dl::kova_dma_api>(step_name)},
 	  m_use_remote_input_buffers{attributes.use_remote_input_buffers},
 	  m_pe{pe},
 	  m_instance{nullptr, m_api->kova_dma_destroy}
@@ -91,15 +64,7 @@ const char *kova_dma_step::get_name() const
 
 io_buffer_ranges kova_dma_step::get_io_buffer_ranges() const
 {
-	uint64_t max = 0;
-	if (kova_error const err =
-		    m_api->kova_dma_cap_task_memcpy_get_max_buf_size(kova_dev_as_devinfo(m_device), &max)) {
-		std::cout << "[kova_dma_step::get_io_buffer_ranges] failed to query max buffer size: "
-			  << kova_error_get_name(err) << '\n';
-		return io_buffer_ranges{{0, 0}, {0, 0}};
-	}
-	auto const max32 = static_cast<uint32_t>(max);
-	return io_buffer_ranges{{1, max32}, {1, max32}};
+	return io_buffer_ranges_from_max(m_api->kova_dma_cap_task_memcpy_get_max_buf_size, m_device, "kova_dma_step");
 }
 
 std::unique_ptr<utility::async::sequence> kova_dma_step::start_async_setup()
@@ -137,9 +102,7 @@ task_set kova_dma_step::create_task_set(const kova_buf *input, kova_buf *output,
 
 void kova_dma_step::destroy_all_tasks()
 {
-	for (kova_task *task : m_tasks)
-		static_cast<void>(kova_task_free(task));
-	m_tasks.clear();
+	free_tasks(m_tasks);
 }
 
 } // namespace kova::bench::step

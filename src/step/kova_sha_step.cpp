@@ -142,9 +142,7 @@ task_set kova_sha_step::create_task_set(const kova_buf *input, kova_buf *output,
 
 void kova_sha_step::destroy_all_tasks()
 {
-	for (kova_task *task : m_tasks)
-		static_cast<void>(kova_task_free(task));
-	m_tasks.clear();
+	free_tasks(m_tasks);
 }
 
 } // namespace kova::bench::step

@@ -4,6 +4,7 @@
 #include "step/step_utils.hpp"
 
 #include <kova/dev.h>
+#include <kova/task.h>
 
 #include <algorithm>
 #include <cstring>
@@ -37,6 +38,13 @@ io_buffer_ranges io_buffer_ranges_from_max(kova_error (*query)(const kova_devinf
 	}
 	auto const max32 = static_cast<uint32_t>(max);
 	return io_buffer_ranges{{1, max32}, {1, max32}};
+}
+
+void free_tasks(std::vector<kova_task *> &tasks) noexcept
+{
+	for (kova_task *task : tasks)
+		static_cast<void>(kova_task_free(task));
+	tasks.clear();
 }
 
 void wipe(void *data, std::size_t len) noexcept

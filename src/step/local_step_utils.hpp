@@ -1,4 +1,4 @@
-// Helpers shared by the local offload steps (compress, AES-GCM, SHA, erasure coding).
+// Helpers shared by the local offload steps (DMA, compress, AES-GCM, SHA, erasure coding).
 #pragma once
 
 #include "kova_exception.hpp"
@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kova::bench::step {
 
@@ -34,6 +35,9 @@ const Api *api_or_throw(const char *word)
 // and gives zeros.
 io_buffer_ranges io_buffer_ranges_from_max(kova_error (*query)(const kova_devinfo *, uint64_t *), const kova_dev *device,
 					   const char *step_class) noexcept;
+
+// Frees every task of the list and empties it.
+void free_tasks(std::vector<kova_task *> &tasks) noexcept;
 
 // Overwrites the bytes of a copy of a secret so that it does not linger in freed memory.
 void wipe(void *data, std::size_t len) noexcept;
