@@ -57,7 +57,9 @@ TEST(aligned_buffer, copies_are_independent)
 TEST(aligned_buffer, resize_allocates_new_storage)
 {
 	aligned_buffer buf{100};
+	void const *old = buf.data();
 	buf.resize(10);
+	EXPECT_NE(buf.data(), old);
 	EXPECT_EQ(buf.size(), 10u);
 	EXPECT_TRUE(page_aligned(buf.data()));
 }

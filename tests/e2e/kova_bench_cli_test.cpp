@@ -28,6 +28,7 @@ void compare_with_golden(const std::string &actual, const std::string &file)
 	std::string const path = data_dir + file;
 	if (std::getenv("KOVA_UPDATE_GOLDEN") != nullptr) {
 		std::ofstream{path, std::ios::binary} << actual;
+		ADD_FAILURE() << "golden file rewritten, compare it by hand: " << path;
 		return;
 	}
 	EXPECT_EQ(actual, read_file(path)) << "golden file " << path;

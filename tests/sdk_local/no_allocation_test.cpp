@@ -31,6 +31,18 @@ protected:
 	}
 };
 
+TEST_F(no_allocation, the_counter_sees_the_libraries_allocations)
+{
+	// Making a library instance allocates inside the library: a counter that missed it would
+	// make every zero below meaningless.
+	kova_sha *lib = nullptr;
+	count_allocations(true);
+	ASSERT_EQ(kova_sha_create(dev, &lib), KOVA_SUCCESS);
+	count_allocations(false);
+	EXPECT_GT(allocations_counted(), 0u);
+	EXPECT_EQ(kova_sha_destroy(lib), KOVA_SUCCESS);
+}
+
 TEST_F(no_allocation, deflate_and_lz4_stream_tasks)
 {
 	kova_compress *lib = nullptr;

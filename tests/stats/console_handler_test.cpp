@@ -191,8 +191,11 @@ TEST(console_handler, intermediate_precision_report_reads_samples_in_order_of_si
 	auto &samples = shuffled.aggregate.step.latency_samples;
 	std::reverse(samples.begin(), samples.end());
 	std::rotate(samples.begin(), samples.begin() + 37, samples.end());
-	EXPECT_EQ(intermediate_report(c, shuffled), intermediate_report(c, sorted));
-	EXPECT_EQ(shuffled.aggregate.step.latency_samples, samples);
+	auto const before = samples;
+	auto const text = intermediate_report(c, shuffled);
+	EXPECT_EQ(text, intermediate_report(c, sorted));
+	EXPECT_TRUE(contains(text, "\tmin:           1000 ns\n")) << "the report has its latency block";
+	EXPECT_EQ(shuffled.aggregate.step.latency_samples, before) << "the run's samples are left as they were";
 }
 
 TEST(console_handler, cpu_usage_statistics)

@@ -97,7 +97,12 @@ TEST_F(aes_gcm_steps, accept_tag_sizes_with_trailing_text_and_queue_attributes_t
 	attributes.attribute_map = {{"kova_aes_gcm.key", key_128},
 				    {"kova_aes_gcm.tag-size", "16 bytes"},
 				    {"zoption.mmo.log_num_qps", "3"}};
-	EXPECT_NE(make<kova_aes_gcm_encrypt_step>(), nullptr);
+	auto encrypt = make<kova_aes_gcm_encrypt_step>();
+	std::string const plain = "the tag of this text is sixteen bytes long";
+	kova_buf *sealed = output(200);
+	task_set const set = encrypt->create_task_set(input(plain), sealed, output(200), kova_data{.u64 = 1});
+	ASSERT_EQ(run(set.task), KOVA_SUCCESS);
+	EXPECT_EQ(contents(sealed).size(), plain.size() + 16);
 }
 
 TEST_F(aes_gcm_steps, each_failing_sdk_call_and_unsupported_task_gives_its_message)
