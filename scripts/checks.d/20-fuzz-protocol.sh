@@ -3,15 +3,15 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer. No single allocation may
 # reach 1 MiB: inputs are at most 4 KiB, so nothing they announce may cost more.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/setup.sh"
 
-ROOT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-FUZZ_BUILD_DIR="$ROOT_DIR/build/fuzz-protocol"
+FUZZ_BUILD_DIR="$BUILD_DIR/fuzz-protocol"
 FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 
 echo "[fuzz-protocol] building with clang++"
 cmake -S "$ROOT_DIR/tests/fuzz_protocol" -B "$FUZZ_BUILD_DIR" -DCMAKE_CXX_COMPILER=clang++ \
 	-DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$FUZZ_BUILD_DIR" -j "${JOBS:-2}" >/dev/null
+cmake --build "$FUZZ_BUILD_DIR" -j "$JOBS" >/dev/null
 
 corpus=$(mktemp -d)
 trap 'rm -rf "$corpus"' EXIT

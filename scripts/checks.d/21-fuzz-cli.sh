@@ -5,18 +5,19 @@
 # Crashes, sanitizer reports, leaks and timeouts are findings. A sweep may ask
 # for up to half the machine's memory of permutations (a larger set is
 # refused), so running out of memory is not: libFuzzer runs in fork mode, which
-# carries on after it, and no single allocation may reach 16 MiB (the fuzzer
-# gives each command line one sweep at most; see tests/fuzz_cli).
+# carries on after it, and an allocation of 16 MiB or more ends that one input
+# as out of memory rather than taking the machine's memory (the fuzzer gives
+# each command line one sweep at most; see tests/fuzz_cli).
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/setup.sh"
 
-ROOT_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-FUZZ_BUILD_DIR="$ROOT_DIR/build/fuzz-cli"
+FUZZ_BUILD_DIR="$BUILD_DIR/fuzz-cli"
 FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 
 echo "[fuzz-cli] building with clang"
 CC=clang CXX=clang++ cmake -S "$ROOT_DIR/tests/fuzz_cli" -B "$FUZZ_BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	>/dev/null
-cmake --build "$FUZZ_BUILD_DIR" -j "${JOBS:-2}" --target cli_fuzzer >/dev/null
+cmake --build "$FUZZ_BUILD_DIR" -j "$JOBS" --target cli_fuzzer >/dev/null
 
 corpus=$(mktemp -d)
 trap 'rm -rf "$corpus"' EXIT
