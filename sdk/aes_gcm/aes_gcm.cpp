@@ -13,6 +13,7 @@
 using kova::sdk::capability_answer;
 using kova::sdk::capability_value;
 using kova::sdk::control_call;
+using kova::sdk::query_value;
 using namespace kova::sdk::aes_gcm;
 
 namespace {
@@ -23,13 +24,7 @@ constexpr uint64_t list_len_limit = 64;
 kova_error on_start(kova_ctx *ctx)
 {
 	auto *lib = reinterpret_cast<kova_aes_gcm *>(ctx);
-	uint64_t input = 0;
-	for (const kova::sdk::task_kind *kind : {&lib->encrypt, &lib->decrypt}) {
-		if (kind->num_tasks != 0 && kind->max_source_len > input)
-			input = kind->max_source_len;
-	}
-	if (input == 0)
-		input = buf_size_limit;
+	uint64_t const input = kova::sdk::largest_source_len(ctx, buf_size_limit);
 	return lib->output_staging.allocate(input + max_tag_size) ? kova_error{KOVA_SUCCESS}
 								  : kova_error{KOVA_ERROR_NO_MEMORY};
 }
@@ -52,18 +47,6 @@ kova_error answer(const kova_devinfo *devinfo, const char *query, bool has_argum
 	char one[128];
 	std::snprintf(one, sizeof(one), "%s(%u)", query, argument);
 	return capability_answer(one, general);
-}
-
-template <typename T>
-kova_error query_value(const kova_devinfo *devinfo, const char *query, uint64_t value, T *out) noexcept
-{
-	if (devinfo == nullptr || out == nullptr)
-		return KOVA_ERROR_INVALID_VALUE;
-	uint64_t result = 0;
-	if (kova_error const err = capability_value(query, value, &result))
-		return err;
-	*out = static_cast<T>(result);
-	return KOVA_SUCCESS;
 }
 
 kova_error key_type_answer(const kova_devinfo *devinfo, const char *query, uint32_t key_type)

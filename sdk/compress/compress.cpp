@@ -11,6 +11,7 @@
 using kova::sdk::capability_answer;
 using kova::sdk::capability_value;
 using kova::sdk::control_call;
+using kova::sdk::query_value;
 using namespace kova::sdk::compress;
 
 namespace {
@@ -18,21 +19,12 @@ namespace {
 constexpr uint64_t tasks_limit = 1u << 16;
 constexpr uint64_t list_len_limit = 64;
 
-uint64_t source_limit(const kova::sdk::task_kind &kind) noexcept
-{
-	return kind.num_tasks != 0 ? kind.max_source_len : 0;
-}
-
 kova_error on_start(kova_ctx *ctx)
 {
 	auto *lib = reinterpret_cast<kova_compress *>(ctx);
 	bool const compresses = lib->compress_deflate.num_tasks != 0;
 	bool const decompresses = lib->decompress_deflate.num_tasks != 0 || lib->decompress_lz4_stream.num_tasks != 0;
-	uint64_t input = source_limit(lib->compress_deflate);
-	for (uint64_t limit : {source_limit(lib->decompress_deflate), source_limit(lib->decompress_lz4_stream)})
-		input = limit > input ? limit : input;
-	if (input == 0)
-		input = buf_size_limit;
+	uint64_t const input = kova::sdk::largest_source_len(ctx, buf_size_limit);
 	// Output through a list of several buffers is staged: a compressed stream at its worst, a
 	// decompressed one up to the largest source size.
 	uint64_t output = compresses ? deflate_bound(input) : 0;
@@ -67,18 +59,6 @@ constexpr kova::sdk::ctx_ops compress_ops{"kova_compress", on_start, on_stop};
 kova_error supported(const kova_devinfo *devinfo, const char *query) noexcept
 {
 	return devinfo == nullptr ? kova_error{KOVA_ERROR_INVALID_VALUE} : capability_answer(query, KOVA_SUCCESS);
-}
-
-template <typename T>
-kova_error query_value(const kova_devinfo *devinfo, const char *query, uint64_t value, T *out) noexcept
-{
-	if (devinfo == nullptr || out == nullptr)
-		return KOVA_ERROR_INVALID_VALUE;
-	uint64_t answer = 0;
-	if (kova_error const err = capability_value(query, value, &answer))
-		return err;
-	*out = static_cast<T>(answer);
-	return KOVA_SUCCESS;
 }
 
 // set_conf of a task kind limited by the named maximum query: a compression's source is at most

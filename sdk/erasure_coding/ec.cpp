@@ -10,6 +10,7 @@
 using kova::sdk::capability_answer;
 using kova::sdk::capability_value;
 using kova::sdk::control_call;
+using kova::sdk::query_value;
 using kova::sdk::ec::buf_size_limit;
 
 namespace {
@@ -20,13 +21,7 @@ constexpr uint64_t tasks_limit = 1u << 16;
 kova_error on_start(kova_ctx *ctx)
 {
 	auto *lib = reinterpret_cast<kova_ec *>(ctx);
-	uint64_t input = 0;
-	for (const kova::sdk::task_kind *kind : {&lib->create, &lib->update, &lib->recover}) {
-		if (kind->num_tasks != 0 && kind->max_source_len > input)
-			input = kind->max_source_len;
-	}
-	if (input == 0)
-		input = buf_size_limit;
+	uint64_t const input = kova::sdk::largest_source_len(ctx, buf_size_limit);
 	// Outputs through a list of several buffers are staged up to the largest source size.
 	if (!lib->input_staging.allocate(input) || !lib->output_staging.allocate(input))
 		return KOVA_ERROR_NO_MEMORY;
@@ -45,18 +40,6 @@ constexpr kova::sdk::ctx_ops ec_ops{"kova_ec", on_start, on_stop};
 kova_error supported(const kova_devinfo *devinfo, const char *query) noexcept
 {
 	return devinfo == nullptr ? kova_error{KOVA_ERROR_INVALID_VALUE} : capability_answer(query, KOVA_SUCCESS);
-}
-
-template <typename T>
-kova_error query_value(const kova_devinfo *devinfo, const char *query, uint64_t value, T *out) noexcept
-{
-	if (devinfo == nullptr || out == nullptr)
-		return KOVA_ERROR_INVALID_VALUE;
-	uint64_t result = 0;
-	if (kova_error const err = capability_value(query, value, &result))
-		return err;
-	*out = static_cast<T>(result);
-	return KOVA_SUCCESS;
 }
 
 kova_error configure(kova_ec *lib, kova::sdk::task_kind kova_ec::*kind, const char *function,

@@ -10,6 +10,7 @@
 using kova::sdk::capability_answer;
 using kova::sdk::capability_value;
 using kova::sdk::control_call;
+using kova::sdk::query_value;
 using kova::sdk::sha::digest_size;
 
 namespace {
@@ -18,18 +19,6 @@ constexpr uint64_t tasks_limit = 1u << 16;
 constexpr uint64_t list_len_limit = 64;
 
 constexpr kova::sdk::ctx_ops sha_ops{"kova_sha", nullptr, nullptr};
-
-template <typename T>
-kova_error query_value(const kova_devinfo *devinfo, const char *query, uint64_t value, T *out) noexcept
-{
-	if (devinfo == nullptr || out == nullptr)
-		return KOVA_ERROR_INVALID_VALUE;
-	uint64_t answer = 0;
-	if (kova_error const err = capability_value(query, value, &answer))
-		return err;
-	*out = static_cast<T>(answer);
-	return KOVA_SUCCESS;
-}
 
 } // namespace
 

@@ -145,6 +145,19 @@ void task_kind_init(task_kind *kind, kova_ctx *ctx, const char *name, execute_fn
 KOVA_SDK_INTERNAL kova_error task_kind_configure(task_kind *kind, kova_task_completion_cb_t success_cb,
 						 kova_task_completion_cb_t error_cb, uint32_t num_tasks);
 
+// For sizing a context's staging memory when it starts: the largest source length among its
+// configured kinds, or `fallback` when none has one.
+inline uint64_t largest_source_len(const kova_ctx *ctx, uint64_t fallback) noexcept
+{
+	uint64_t largest = 0;
+	for (uint32_t i = 0; i < ctx->num_kinds; ++i) {
+		task_kind const *kind = ctx->kinds[i];
+		if (kind->num_tasks != 0 && kind->max_source_len > largest)
+			largest = kind->max_source_len;
+	}
+	return largest != 0 ? largest : fallback;
+}
+
 // Takes a task of the kind for <lib>_task_<kind>_alloc_init and sets its user data and lists;
 // the library fills its own fields afterwards. Returns 0; 6 for null out; 18 when the context is
 // not running; 7 when the pool is empty.
