@@ -58,6 +58,9 @@ public:
 	void stop();
 
 private:
+	// Prints "<what>...", or "<what> permutation <n> of <count>..." when there are several.
+	void announce(const char *what) const;
+
 	// Permutation completion and reporting.
 	void stop_and_join_threads();
 	void on_permutation_completed() noexcept;

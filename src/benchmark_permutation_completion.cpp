@@ -80,12 +80,7 @@ void benchmark::handle_permutation_stats(display_reason reason)
 
 void benchmark::on_permutation_completed() noexcept
 {
-	if (m_permutations.size() <= 1)
-		std::printf("Cleanup...\n");
-	else
-		std::printf("Cleanup permutation %u of %lu...\n", m_permutation_idx + 1,
-			    static_cast<unsigned long>(m_permutations.size()));
-	std::fflush(stdout);
+	announce("Cleanup");
 
 	try {
 		do_async_cleanup();

@@ -28,21 +28,22 @@ namespace v1 = companion::api::v1;
 constexpr int64_t companion_timeout_s = 300;
 constexpr auto trial_poll_interval = std::chrono::milliseconds{1};
 
-void announce(const char *what, uint32_t index, std::size_t count)
+} // namespace
+
+void benchmark::announce(const char *what) const
 {
-	if (count <= 1)
+	if (m_permutations.size() <= 1)
 		std::printf("%s...\n", what);
 	else
-		std::printf("%s permutation %u of %lu...\n", what, index + 1, static_cast<unsigned long>(count));
+		std::printf("%s permutation %u of %lu...\n", what, m_permutation_idx + 1,
+			    static_cast<unsigned long>(m_permutations.size()));
 	std::fflush(stdout);
 }
-
-} // namespace
 
 void benchmark::launch_permutation()
 {
 	m_permutation_released = false;
-	announce("Preparing", m_permutation_idx, m_permutations.size());
+	announce("Preparing");
 	m_next_stats_report_time =
 		std::chrono::steady_clock::now() + std::chrono::milliseconds{m_fixed.rt_stats_interval};
 
@@ -74,7 +75,7 @@ void benchmark::launch_permutation()
 		m_thread_data[i]->prepare_tasks(pipelines[i % pipelines.size()], m_runtime_state);
 	start_remote_workers();
 
-	announce("Executing", m_permutation_idx, m_permutations.size());
+	announce("Executing");
 	if (m_fixed.record_cpu_usage)
 		m_stats_engine->start_cpu_usage_recording(core_list);
 

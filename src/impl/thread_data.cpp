@@ -119,12 +119,11 @@ thread_data::~thread_data()
 	m_run_flags = (m_run_flags & ~keep_submitting) | tearing_down;
 }
 
-bool thread_data::start_async_setup(async_poller &poller)
+bool thread_data::add_step_sequences(async_poller &poller, step_sequence_starter start)
 {
-	m_run_flags &= ~tearing_down;
 	bool any = false;
 	for (auto &step : m_cold->steps) {
-		if (auto sequence = step->start_async_setup()) {
+		if (auto sequence = (*step.*start)()) {
 			poller.add(std::move(sequence));
 			any = true;
 		}
@@ -132,17 +131,16 @@ bool thread_data::start_async_setup(async_poller &poller)
 	return any;
 }
 
+bool thread_data::start_async_setup(async_poller &poller)
+{
+	m_run_flags &= ~tearing_down;
+	return add_step_sequences(poller, &step::object::start_async_setup);
+}
+
 bool thread_data::start_async_teardown(async_poller &poller)
 {
 	m_run_flags |= tearing_down;
-	bool any = false;
-	for (auto &step : m_cold->steps) {
-		if (auto sequence = step->start_async_teardown()) {
-			poller.add(std::move(sequence));
-			any = true;
-		}
-	}
-	return any;
+	return add_step_sequences(poller, &step::object::start_async_teardown);
 }
 
 void thread_data::prepare_tasks(const utility::pipeline_info &info, runtime_state & /*state*/)

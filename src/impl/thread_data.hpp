@@ -160,6 +160,10 @@ private:
 	template <typename LimitReached>
 	void run_until_rhun(LimitReached limit_reached);
 
+	// Starts the named asynchronous sequence of every step and hands those that exist to the poller.
+	using step_sequence_starter = std::unique_ptr<utility::async::sequence> (step::object::*)();
+	bool add_step_sequences(async_poller &poller, step_sequence_starter start);
+
 	void resubmit(task_wrapper *wrapper, bool restarts_job);
 	void submit_batched(task_wrapper *wrapper, bool restarts_job, bool close);
 	// The batched modes' continuation of a completed task (outside warm-up).
