@@ -123,6 +123,16 @@ TEST(v1_codecs, golden_frames)
 	message_buffer const bye = encoded(v1::bye_request{0});
 	EXPECT_EQ(bye.get_content(), header(1, 24, 5, 0, 24));
 
+	// Messages of several fields: each field in its place on the wire (u32 big-endian; a string is
+	// a u64 length and its bytes; a map a u64 count of pairs).
+	EXPECT_EQ(body_of(encoded(v1::error_response{7, 16, "ab"})),
+		  bytes({0, 0, 0, 0x10, 0, 0, 0, 0, 0, 0, 0, 2, 'a', 'b'}));
+	EXPECT_EQ(body_of(encoded(v1::create_uninitialized_remote_mmaps_request{7, 3, 0x1000})),
+		  bytes({0, 0, 0, 3, 0, 0, 0x10, 0}));
+	EXPECT_EQ(body_of(encoded(v1::create_worker_response{7, 9, {}})), bytes({0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0}));
+	EXPECT_EQ(body_of(encoded(v1::create_worker_request{7, "rx", {}})),
+		  bytes({0, 0, 0, 0, 0, 0, 0, 2, 'r', 'x', 0, 0, 0, 0, 0, 0, 0, 0}));
+
 	message_buffer const environment = encoded(v1::get_environment_information_response{3, {}});
 	EXPECT_EQ(body_of(environment), std::vector<char>(8, 0));
 	EXPECT_TRUE(decoded<v1::get_environment_information_response>(environment).information.empty());
