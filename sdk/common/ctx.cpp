@@ -52,6 +52,12 @@ void ctx_init(kova_ctx *ctx, const ctx_ops *ops, kova_dev *dev)
 	ctx->num_kinds = 0;
 	ctx->pe_prev = nullptr;
 	ctx->pe_next = nullptr;
+	ctx->async = nullptr;
+}
+
+void ctx_set_async(kova_ctx *ctx, const ctx_async_ops *async) noexcept
+{
+	ctx->async = async;
 }
 
 kova_error ctx_release(kova_ctx *ctx)
@@ -144,7 +150,10 @@ KOVA_EXPORT kova_error kova_ctx_start(kova_ctx *ctx)
 		return KOVA_ERROR_BAD_STATE;
 	ctx->state = KOVA_CTX_STATE_STARTING;
 	if (ctx->ops != nullptr && ctx->ops->on_start != nullptr) {
-		if (kova_error const result = ctx->ops->on_start(ctx)) {
+		kova_error const result = ctx->ops->on_start(ctx);
+		if (result == KOVA_ERROR_IN_PROGRESS && ctx->async != nullptr)
+			return KOVA_SUCCESS; // the library completes the start from its poll hook
+		if (result != KOVA_SUCCESS) {
 			// Releases what the failed start took.
 			kova::sdk::ctx_finish_stop(ctx);
 			return result;

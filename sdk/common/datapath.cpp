@@ -40,7 +40,7 @@ kova_error task_alloc(task_kind *kind, kova_data user_data, const kova_buf *src,
 {
 	if (kind == nullptr || task == nullptr)
 		return KOVA_ERROR_INVALID_VALUE;
-	if (kind->ctx->state != KOVA_CTX_STATE_RUNNING)
+	if (!ctx_accepts_tasks(kind->ctx))
 		return KOVA_ERROR_BAD_STATE;
 	kova_task *taken = kind->free_list;
 	if (taken == nullptr)
@@ -72,7 +72,7 @@ kova_error submit(kova_task *task, uint32_t flags, uint32_t call) noexcept
 		if (kova_error const injected = kova::sdk::test::submit_fault(ctx, call))
 			return injected;
 	}
-	if (task->in_flight != 0 || task->allocated == 0 || ctx->state != KOVA_CTX_STATE_RUNNING) [[unlikely]]
+	if (task->in_flight != 0 || task->allocated == 0 || !kova::sdk::ctx_accepts_tasks(ctx)) [[unlikely]]
 		return KOVA_ERROR_BAD_STATE;
 	if (kind->max_source_len != 0 && kova::sdk::list_data_len(task->src) > kind->max_source_len) [[unlikely]]
 		return KOVA_ERROR_INVALID_VALUE;
@@ -132,51 +132,88 @@ KOVA_EXPORT kova_error kova_task_get_status(const kova_task *task)
 	return task == nullptr ? kova_error{KOVA_ERROR_INVALID_VALUE} : task->status;
 }
 
+namespace kova::sdk {
+
+void task_complete(kova_task *task, kova_error status) noexcept
+{
+	kova_ctx *ctx = task->kind->ctx;
+	task->status = status;
+	task->in_flight = 0;
+	--ctx->num_inflight;
+	ctx->counters.completions.add();
+	ctx->pe->counters.completions.add();
+	kova_task_completion_cb_t callback = task->kind->success_cb;
+	if (status != KOVA_SUCCESS) [[unlikely]] {
+		ctx->counters.error_completions.add();
+		ctx->pe->counters.error_completions.add();
+		callback = task->kind->error_cb;
+	}
+	if (ctx->state == KOVA_CTX_STATE_STOPPING && ctx->num_inflight == 0) [[unlikely]]
+		ctx_finish_stop(ctx);
+	callback(task, task->user_data, ctx->user_data);
+}
+
+} // namespace kova::sdk
+
+namespace {
+
+// Delivers the tasks flushed before this call.
+void run_ready(kova_pe *pe, kova_task *task, bool testing) noexcept
+{
+	// Snapshot: tasks flushed from here on, by the callbacks among others, wait for the next call.
+	pe->ready_head = nullptr;
+	pe->ready_tail = nullptr;
+	do {
+		// The callback may resubmit this task, which rewrites its link.
+		kova_task *next = task->next;
+		kova_ctx *ctx = task->kind->ctx;
+		kova_error status = testing ? kova::sdk::test::completion_fault(ctx) : kova_error{KOVA_SUCCESS};
+		if (status == KOVA_SUCCESS)
+			status = task->kind->execute(task);
+		if (status == KOVA_ERROR_IN_PROGRESS && ctx->async != nullptr) {
+			// The library holds it until its peer answers.
+			task = next;
+			continue;
+		}
+		kova::sdk::task_complete(task, status);
+		task = next;
+	} while (task != nullptr);
+}
+
+uint8_t poll_async(kova_pe *pe) noexcept
+{
+	uint8_t productive = 0;
+	for (kova_ctx *ctx = pe->contexts; ctx != nullptr;) {
+		kova_ctx *next = ctx->pe_next;
+		if (ctx->async != nullptr && ctx->state != KOVA_CTX_STATE_IDLE)
+			productive |= ctx->async->poll(ctx);
+		ctx = next;
+	}
+	return productive;
+}
+
+} // namespace
+
 KOVA_EXPORT uint8_t kova_pe_progress(kova_pe *pe)
 {
 	if (pe == nullptr) [[unlikely]]
 		return 0;
 	pe->progress_calls.add();
 	kova_task *task = pe->ready_head;
-	if (task == nullptr)
+	if (task == nullptr && pe->num_async == 0)
 		return 0;
 	bool const testing = kova::sdk::test::active();
 	if (testing && kova::sdk::test::completions_held()) [[unlikely]]
 		return 0;
-	// Snapshot: tasks flushed from here on, by the callbacks among others, wait for the next call.
-	pe->ready_head = nullptr;
-	pe->ready_tail = nullptr;
 
-	uint64_t delivered = 0;
-	uint64_t failed = 0;
-	do {
-		// The callback may resubmit this task, which rewrites its link.
-		kova_task *next = task->next;
-		kova::sdk::task_kind *kind = task->kind;
-		kova_ctx *ctx = kind->ctx;
-		kova_error status = testing ? kova::sdk::test::completion_fault(ctx) : kova_error{KOVA_SUCCESS};
-		if (status == KOVA_SUCCESS)
-			status = kind->execute(task);
-		task->status = status;
-		task->in_flight = 0;
-		--ctx->num_inflight;
-		ctx->counters.completions.add();
-		kova_task_completion_cb_t callback = kind->success_cb;
-		if (status != KOVA_SUCCESS) [[unlikely]] {
-			ctx->counters.error_completions.add();
-			++failed;
-			callback = kind->error_cb;
-		}
-		if (ctx->state == KOVA_CTX_STATE_STOPPING && ctx->num_inflight == 0) [[unlikely]]
-			kova::sdk::ctx_finish_stop(ctx);
-		callback(task, task->user_data, ctx->user_data);
-		++delivered;
-		task = next;
-	} while (task != nullptr);
-
-	pe->counters.completions.add(delivered);
-	if (failed != 0)
-		pe->counters.error_completions.add(failed);
-	pe->productive_calls.add();
-	return 1;
+	uint8_t productive = 0;
+	if (task != nullptr) {
+		run_ready(pe, task, testing);
+		productive = 1;
+	}
+	if (pe->num_async != 0) [[unlikely]]
+		productive |= poll_async(pe);
+	if (productive != 0)
+		pe->productive_calls.add();
+	return productive;
 }

@@ -4,6 +4,7 @@
 #include <kova_internal/counter.hpp>
 #include <kova_internal/ctx_kernel.hpp>
 
+#include <kova/ctx.h>
 #include <kova/types.h>
 
 struct kova_pe {
@@ -17,6 +18,7 @@ struct kova_pe {
 	// Cold.
 	int event_fd;
 	kova_ctx *contexts;           // connected contexts
+	uint32_t num_async;           // connected contexts with a poll hook
 };
 
 namespace kova::sdk {
@@ -32,5 +34,11 @@ void ring_doorbell(kova_ctx *ctx) noexcept;
 
 // The context has nothing in flight any more: it becomes idle.
 void ctx_finish_stop(kova_ctx *ctx) noexcept;
+
+// Whether tasks of the context may be allocated and submitted in its present state.
+inline bool ctx_accepts_tasks(const kova_ctx *ctx) noexcept
+{
+	return ctx->state == KOVA_CTX_STATE_RUNNING || (ctx->state == KOVA_CTX_STATE_STARTING && ctx->async != nullptr);
+}
 
 } // namespace kova::sdk

@@ -41,6 +41,8 @@ void unlink_ctx(kova_pe *pe, kova_ctx *ctx) noexcept
 	ctx->pe_prev = nullptr;
 	ctx->pe_next = nullptr;
 	ctx->pe = nullptr;
+	if (ctx->async != nullptr)
+		--pe->num_async;
 }
 
 // Takes every in-flight task of the context out of flight without a callback.
@@ -138,6 +140,8 @@ KOVA_EXPORT kova_error kova_pe_connect_ctx(kova_pe *pe, kova_ctx *ctx)
 	if (pe->contexts != nullptr)
 		pe->contexts->pe_prev = ctx;
 	pe->contexts = ctx;
+	if (ctx->async != nullptr)
+		++pe->num_async;
 	return KOVA_SUCCESS;
 }
 

@@ -67,6 +67,20 @@ struct ctx_ops {
 
 inline constexpr uint32_t max_task_kinds = 8;
 
+// Hooks of a library whose tasks complete later than their execution (they wait for a peer).
+// Such a context differs from the others in four ways:
+// - ctx_ops::on_start may answer 26: the context then stays starting (kova_ctx_start returns 0)
+//   until the library sets its state to running itself;
+// - tasks are allocated and submitted while it is starting too;
+// - execute may answer 26: the library keeps the task in flight and later delivers it with
+//   task_complete, from its poll hook;
+// - kova_pe_progress calls poll on every such context connected to the engine, in every state but
+//   idle; poll returns non-zero when it did something. When the context is stopping, poll
+//   completes whatever it holds.
+struct ctx_async_ops {
+	uint8_t (*poll)(kova_ctx *ctx);
+};
+
 } // namespace kova::sdk
 
 // The header of every task. Fields after `status` are the kernel's own.
@@ -98,6 +112,7 @@ struct kova_ctx {
 	uint32_t num_kinds;
 	kova_ctx *pe_prev;            // contexts connected to the same engine
 	kova_ctx *pe_next;
+	const kova::sdk::ctx_async_ops *async; // null for a context whose tasks complete when executed
 };
 
 namespace kova::sdk {
@@ -120,6 +135,14 @@ struct task_kind {
 
 // Prepares an embedded context; call once when the library instance is created.
 KOVA_SDK_INTERNAL void ctx_init(kova_ctx *ctx, const ctx_ops *ops, kova_dev *dev);
+
+// Makes a context asynchronous (see ctx_async_ops); call right after ctx_init.
+KOVA_SDK_INTERNAL void ctx_set_async(kova_ctx *ctx, const ctx_async_ops *async) noexcept;
+
+// Delivers a task that execute kept (answered 26): sets its status, takes it out of flight and runs
+// its callback. Call only from the context's poll hook, or from a call that runs inside
+// kova_pe_progress on the engine's thread.
+KOVA_SDK_INTERNAL void task_complete(kova_task *task, kova_error status) noexcept;
 
 // Tears a context down for <lib>_destroy: 18 (nothing changes) while tasks are in flight;
 // otherwise detaches it from its engine, releases every task pool and returns 0, after which the
@@ -160,7 +183,7 @@ inline uint64_t largest_source_len(const kova_ctx *ctx, uint64_t fallback) noexc
 
 // Takes a task of the kind for <lib>_task_<kind>_alloc_init and sets its user data and lists;
 // the library fills its own fields afterwards. Returns 0; 6 for null out; 18 when the context is
-// not running; 7 when the pool is empty.
+// not running (nor starting, for an asynchronous context); 7 when the pool is empty.
 KOVA_SDK_INTERNAL kova_error task_alloc(task_kind *kind, kova_data user_data, const kova_buf *src, kova_buf *dst,
 					kova_task **task);
 
