@@ -138,7 +138,7 @@ KOVA_EXPORT kova_error kova_task_get_status(const kova_task *task)
 
 namespace kova::sdk {
 
-void task_complete(kova_task *task, kova_error status) noexcept
+void task_complete(kova_task *task, kova_error status)
 {
 	kova_ctx *ctx = task->kind->ctx;
 	task->status = status;
@@ -162,7 +162,7 @@ void task_complete(kova_task *task, kova_error status) noexcept
 namespace {
 
 // Delivers the tasks flushed before this call.
-void run_ready(kova_pe *pe, kova_task *task, bool testing) noexcept
+void run_ready(kova_pe *pe, kova_task *task, bool testing)
 {
 	// Snapshot: tasks flushed from here on, by the callbacks among others, wait for the next call.
 	pe->ready_head = nullptr;
@@ -184,7 +184,7 @@ void run_ready(kova_pe *pe, kova_task *task, bool testing) noexcept
 	} while (task != nullptr);
 }
 
-uint8_t poll_async(kova_pe *pe) noexcept
+uint8_t poll_async(kova_pe *pe)
 {
 	uint8_t productive = 0;
 	for (kova_ctx *ctx = pe->contexts; ctx != nullptr;) {

@@ -242,7 +242,7 @@ kova_error link::take_send(kova_rdma_task_send *task) noexcept
 	return KOVA_ERROR_IN_PROGRESS;
 }
 
-uint8_t link::poll() noexcept
+uint8_t link::poll()
 {
 	kova_ctx &ctx = m_owner->ctx;
 	if (ctx.state == KOVA_CTX_STATE_STOPPING)
@@ -263,7 +263,7 @@ uint8_t link::poll() noexcept
 	return did;
 }
 
-uint8_t link::handshake() noexcept
+uint8_t link::handshake()
 {
 	if (m_fd < 0) {
 		if (m_listener < 0)
@@ -346,7 +346,7 @@ bool link::read_hello() noexcept
 	return true;
 }
 
-uint8_t link::read_input() noexcept
+uint8_t link::read_input()
 {
 	if (m_in_start == m_in_end) {
 		m_in_start = m_in_end = 0;
@@ -367,7 +367,7 @@ uint8_t link::read_input() noexcept
 	return 1;
 }
 
-void link::parse() noexcept
+void link::parse()
 {
 	while (live()) {
 		std::size_t const available = m_in_end - m_in_start;
@@ -471,7 +471,7 @@ void link::parse() noexcept
 		run_pulls();
 }
 
-void link::add_pull(kova_task *task, uint32_t len, uint64_t addr) noexcept
+void link::add_pull(kova_task *task, uint32_t len, uint64_t addr)
 {
 	std::size_t pieces = 0;
 	for (const kova_buf *e = task->dst; e != nullptr; e = e->next)
@@ -497,7 +497,7 @@ void link::add_pull(kova_task *task, uint32_t len, uint64_t addr) noexcept
 	m_pull_total += len;
 }
 
-void link::run_pulls() noexcept
+void link::run_pulls()
 {
 	if (m_num_pulls == 0)
 		return;
@@ -525,7 +525,7 @@ void link::run_pulls() noexcept
 	}
 }
 
-uint8_t link::pump_sends() noexcept
+uint8_t link::pump_sends()
 {
 	uint8_t did = 0;
 	if (m_streaming != nullptr && !stream_inline())
@@ -648,7 +648,7 @@ void link::fail(kova_error status) noexcept
 	}
 }
 
-uint8_t link::complete_all(kova_error status) noexcept
+uint8_t link::complete_all(kova_error status)
 {
 	// Taken out of the link first: a callback may stop the context, which closes the link.
 	task_queue receives = m_receives;

@@ -38,7 +38,7 @@ public:
 	// Data path.
 	kova_error take_receive(kova_rdma_task_receive *task) noexcept;
 	kova_error take_send(kova_rdma_task_send *task) noexcept;
-	uint8_t poll() noexcept;
+	uint8_t poll();
 
 private:
 	enum class state : uint8_t { idle, handshake, established, broken };
@@ -60,23 +60,22 @@ private:
 	static constexpr std::size_t buffer_capacity = 1 << 20;
 	static constexpr std::size_t max_pulls = 1024;
 
-	uint8_t handshake() noexcept;
+	uint8_t handshake();
 	void restart_accept() noexcept;
 	void put_hello() noexcept;
 	bool read_hello() noexcept;
-	uint8_t read_input() noexcept;
-	void parse() noexcept;
-	void add_pull(kova_task *task, uint32_t len, uint64_t addr) noexcept;
-	void run_pulls() noexcept;
-	void finish_receive(kova_task *task, uint32_t len) noexcept;
-	uint8_t pump_sends() noexcept;
+	uint8_t read_input();
+	void parse();
+	void add_pull(kova_task *task, uint32_t len, uint64_t addr);
+	void run_pulls();
+	uint8_t pump_sends();
 	bool stream_inline() noexcept;
 	uint8_t write_control() noexcept;
 	uint8_t flush_output() noexcept;
 	bool put_record(uint32_t type, uint32_t a, uint64_t b) noexcept;
 	[[nodiscard]] std::size_t out_room() noexcept;
 	void fail(kova_error status) noexcept;
-	uint8_t complete_all(kova_error status) noexcept;
+	uint8_t complete_all(kova_error status);
 	[[nodiscard]] bool live() const noexcept { return m_state == state::established; }
 
 	kova_rdma *m_owner;

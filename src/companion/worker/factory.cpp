@@ -1,15 +1,42 @@
 #include "companion/worker/factory.hpp"
 
+#include "companion/runtime_state.hpp"
+#include "companion/worker/rdma_worker.hpp"
 #include "kova_exception.hpp"
 
 #include <vector>
 
 namespace kova::bench::companion::worker {
 
+namespace {
+
+kova_dev *device_of(const runtime_state &state)
+{
+	auto const devices = state.get_devices();
+	if (devices.empty())
+		KOVA_THROW(KOVA_ERROR_NOT_FOUND, "No device is open");
+	return devices[0];
+}
+
+std::unique_ptr<worker> make_rdma_recv(uint32_t id, const attribute_map &attributes, runtime_state &state)
+{
+	return create_rdma_recv_worker(id, attributes, device_of(state));
+}
+
+std::unique_ptr<worker> make_rdma_send(uint32_t id, const attribute_map &attributes, runtime_state &state)
+{
+	return create_rdma_send_worker(id, attributes, device_of(state));
+}
+
+} // namespace
+
 utility::span<const worker_type> shipped_worker_types()
 {
 	// One row per type: {"<type name>", <function building it>}.
-	static const std::vector<worker_type> types{};
+	static const std::vector<worker_type> types{
+		{"rdma_recv", make_rdma_recv},
+		{"rdma_send", make_rdma_send},
+	};
 	return types;
 }
 

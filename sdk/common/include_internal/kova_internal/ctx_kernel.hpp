@@ -145,9 +145,9 @@ KOVA_SDK_INTERNAL void ctx_init(kova_ctx *ctx, const ctx_ops *ops, kova_dev *dev
 KOVA_SDK_INTERNAL void ctx_set_async(kova_ctx *ctx, const ctx_async_ops *async) noexcept;
 
 // Delivers a task that execute kept (answered 26): sets its status, takes it out of flight and runs
-// its callback. Call only from the context's poll hook, or from a call that runs inside
+// its callback (whose exception passes on). Call only from the context's poll hook, or from a call that runs inside
 // kova_pe_progress on the engine's thread.
-KOVA_SDK_INTERNAL void task_complete(kova_task *task, kova_error status) noexcept;
+KOVA_SDK_INTERNAL void task_complete(kova_task *task, kova_error status);
 
 // Tears a context down for <lib>_destroy: 18 (nothing changes) while tasks are in flight;
 // otherwise detaches it from its engine, releases every task pool and returns 0, after which the
