@@ -9,6 +9,7 @@
 #include "step/kova_compress_metadata.hpp"
 #include "step/kova_dma_metadata.hpp"
 #include "step/kova_dma_step.hpp"
+#include "step/kova_rdma_step.hpp"
 #include "step/kova_ec_create_step.hpp"
 #include "step/kova_ec_metadata.hpp"
 #include "step/kova_ec_recover_step.hpp"
@@ -57,9 +58,9 @@ constexpr std::array<step_entry, 21> step_table{{
 	{"kova_ec::create", &create_step_impl<kova_ec_create_step>},
 	{"kova_ec::update", &create_step_impl<kova_ec_update_step>},
 	{"kova_ec::recover", &create_step_impl<kova_ec_recover_step>},
-	{"kova_rdma::send", nullptr},
-	{"kova_rdma::receive", nullptr},
-	{"kova_rdma::bidir", nullptr},
+	{"kova_rdma::send", &create_step_impl<kova_rdma_send_step>},
+	{"kova_rdma::receive", &create_step_impl<kova_rdma_receive_step>},
+	{"kova_rdma::bidir", &create_step_impl<kova_rdma_bidir_step>},
 	{"kova_eth::rx", nullptr},
 	{"kova_eth::tx", nullptr},
 	{"kova_tessel::rdma_gpu", nullptr},

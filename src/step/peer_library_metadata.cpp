@@ -2,7 +2,6 @@
 
 #include "dl/kova_comch_api.hpp"
 #include "dl/kova_eth_api.hpp"
-#include "dl/kova_rdma_api.hpp"
 
 namespace kova::bench::step {
 
@@ -14,11 +13,6 @@ capabilities get_kova_comch_metadata(const kova_devinfo * /*devinfo*/)
 capabilities get_kova_eth_metadata(const kova_devinfo * /*devinfo*/)
 {
 	return library_capabilities("kova_eth", dl::kova_eth_api::singleton());
-}
-
-capabilities get_kova_rdma_metadata(const kova_devinfo * /*devinfo*/)
-{
-	return library_capabilities("kova_rdma", dl::kova_rdma_api::singleton());
 }
 
 } // namespace kova::bench::step
