@@ -4,6 +4,7 @@
 
 #include "aligned_buffer.hpp"
 #include "kova_exception.hpp"
+#include "support/thrown_by.hpp"
 #include "utility/kova_utils.hpp"
 
 #include <kova/buf.h>
@@ -24,17 +25,7 @@ inline std::string read_trace()
 	return text;
 }
 
-template <typename Call>
-kova::exception thrown_by(Call call)
-{
-	try {
-		call();
-	} catch (const kova::exception &e) {
-		return e;
-	}
-	ADD_FAILURE() << "nothing thrown";
-	return kova::exception{0, "", "", "", 0};
-}
+using kova::test::thrown_by;
 
 // Buffers of one size over one map.
 class buffer_set {
