@@ -147,10 +147,9 @@ kova_error rdma_side::send(uint32_t index, std::size_t len)
 bool rdma_side::progress_until(const std::function<bool()> &until, std::chrono::milliseconds limit)
 {
 	auto const deadline = std::chrono::steady_clock::now() + limit;
-	while (!until()) {
-		for (int i = 0; i < 64; ++i)
-			kova_pe_progress(m_pe);
-		if (std::chrono::steady_clock::now() > deadline)
+	for (uint32_t turn = 1; !until(); ++turn) {
+		kova_pe_progress(m_pe);
+		if (turn % 64 == 0 && std::chrono::steady_clock::now() > deadline)
 			return until();
 	}
 	return true;
