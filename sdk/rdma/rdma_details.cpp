@@ -11,7 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <charconv>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -100,9 +100,10 @@ void fill_process_identity(details &value) noexcept
 		if (std::fgets(text, sizeof(text), file) != nullptr) {
 			std::size_t n = 0;
 			for (std::size_t i = 0; text[i] != '\0' && i + 1 < sizeof(text) && n < 2 * value.boot_id.size(); ++i) {
-				uint8_t digit = 0;
-				if (std::from_chars(text + i, text + i + 1, digit, 16).ec != std::errc{})
+				char const c = text[i];
+				if (!std::isxdigit(static_cast<unsigned char>(c)))
 					continue;
+				int const digit = c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
 				value.boot_id[n / 2] = static_cast<uint8_t>(value.boot_id[n / 2] << 4 | digit);
 				++n;
 			}

@@ -104,10 +104,11 @@ TEST(dl_function_tables, the_stand_ins_answer_not_supported)
 {
 	auto const *rdma = kova_rdma_api::singleton();
 	ASSERT_NE(rdma, nullptr);
-	kova_rdma *instance = nullptr;
-	EXPECT_EQ(rdma->kova_rdma_create(nullptr, &instance), KOVA_ERROR_NOT_SUPPORTED);
-	EXPECT_EQ(instance, nullptr);
-	EXPECT_EQ(rdma->kova_rdma_as_ctx(nullptr), nullptr);
+	// The RDMA stand-in carries send and receive only.
+	kova_gpu_dev_rdma *gpu_rdma = nullptr;
+	EXPECT_EQ(rdma->kova_rdma_get_gpu_handle(nullptr, &gpu_rdma), KOVA_ERROR_NOT_SUPPORTED);
+	EXPECT_EQ(gpu_rdma, nullptr);
+	EXPECT_EQ(rdma->kova_rdma_task_write_as_task(nullptr), nullptr);
 
 	auto const *gpu = kova_tessel_api::singleton();
 	ASSERT_NE(gpu, nullptr);
