@@ -7,7 +7,7 @@
 //
 //   struct eth_worker_family {
 //       using command = create_eth_worker_command;
-//       static worker_attribute_map to_map(const command &command);
+//       static companion::worker::attribute_map to_map(const command &command);
 //       static constexpr const char *send_failure = "Failed to send create kova_eth worker request";
 //   };
 //
@@ -17,12 +17,12 @@
 // another name (a GPU worker's) passes that name last. Stop and terminate are the same for all.
 #pragma once
 
+#include "companion/worker/worker.hpp"
 #include "step/step_async_activity.hpp"
 
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <unordered_map>
 #include <utility>
 
 namespace kova::bench::step {
@@ -31,10 +31,8 @@ inline constexpr const char *create_remote_worker_activity_name = "create_remote
 inline constexpr const char *stop_remote_worker_activity_name = "stop_remote_worker_activity";
 inline constexpr const char *terminate_remote_worker_activity_name = "terminate_remote_worker_activity";
 
-using worker_attribute_map = std::unordered_map<std::string, std::string>;
-
 // Reads the fields of a create_worker_response; may throw.
-using worker_reply_reader = std::function<void(const worker_attribute_map &fields)>;
+using worker_reply_reader = std::function<void(const companion::worker::attribute_map &fields)>;
 
 // Sends create_worker_request {worker type, command map} and sets the step's worker id from the
 // reply; a reply with worker id 0 fails with code 22. Its abort sends destroy_workers_request,
@@ -54,7 +52,7 @@ protected:
 					   const char *send_failure, worker_reply_reader read_reply,
 					   std::string next_activity);
 
-	[[nodiscard]] virtual worker_attribute_map command_map() const = 0;
+	[[nodiscard]] virtual companion::worker::attribute_map command_map() const = 0;
 
 private:
 	void destroy_workers();
@@ -85,7 +83,7 @@ public:
 	}
 
 private:
-	[[nodiscard]] worker_attribute_map command_map() const override { return Family::to_map(m_command); }
+	[[nodiscard]] companion::worker::attribute_map command_map() const override { return Family::to_map(m_command); }
 
 	typename Family::command m_command;
 };

@@ -82,14 +82,6 @@ void add_scripted(sequence &seq, const std::string &name, scripted_activity::out
 	seq.register_activity(name, std::make_unique<scripted_activity>(result, std::move(next), aborts));
 }
 
-std::vector<std::string> texts(const sequence &seq)
-{
-	std::vector<std::string> result;
-	for (auto const &error : seq.get_errors())
-		result.push_back(error.message);
-	return result;
-}
-
 TEST(remote_worker_activities, create_stop_terminate_carry_the_companions_worker_id)
 {
 	remote_worker_fixture fixture;
@@ -100,21 +92,14 @@ TEST(remote_worker_activities, create_stop_terminate_carry_the_companions_worker
 	EXPECT_EQ(fixture.run(*setup), poll_result::has_result);
 	EXPECT_EQ(worker_id, 5U);
 
-	sequence teardown{30};
-	teardown.register_activity(stop_remote_worker_activity_name,
-				   std::make_unique<stop_remote_worker_activity>(teardown, fixture.state, worker_id,
-										 terminate_remote_worker_activity_name));
-	teardown.register_activity(terminate_remote_worker_activity_name,
-				   std::make_unique<terminate_remote_worker_activity>(teardown, fixture.state,
-										      worker_id, ""));
-	teardown.start(stop_remote_worker_activity_name);
-	EXPECT_EQ(fixture.run(teardown), poll_result::has_result);
+	auto teardown = start_peer_teardown(fixture.state, worker_id);
+	EXPECT_EQ(fixture.run(*teardown), poll_result::has_result);
 	EXPECT_EQ(worker_id, 0U);
 
 	ASSERT_EQ(fixture.seen.size(), 3U);
 	EXPECT_EQ(fixture.seen_types(), (std::vector<uint32_t>{16, 20, 22}));
 	EXPECT_EQ(fixture.seen[0].worker_type, "probe_worker");
-	EXPECT_EQ(fixture.seen[0].command, (worker_attribute_map{{"buffer-size", "4096"}, {"label", "alpha"}}));
+	EXPECT_EQ(fixture.seen[0].command, (attribute_map{{"buffer-size", "4096"}, {"label", "alpha"}}));
 	EXPECT_EQ(fixture.seen[1].worker_id, 5U);
 	EXPECT_EQ(fixture.seen[0].id, 1U);
 	EXPECT_EQ(fixture.seen[1].id, 2U);
@@ -371,7 +356,7 @@ TEST(remote_worker_activities, an_abort_whose_destroy_is_refused_records_it_and_
 	fixture.connection->accept_sends = false;
 	EXPECT_NO_THROW(seq->abort());
 	EXPECT_EQ(fixture.run(*seq), poll_result::has_failed);
-	EXPECT_EQ(texts(*seq), (std::vector<std::string>{"Aborted by user",
+	EXPECT_EQ(texts(seq->get_errors()), (std::vector<std::string>{"Aborted by user",
 							  "Failed during: create_remote_worker_activity. message: Aborted",
 							  "Failed to terminate remote workers"}));
 	EXPECT_EQ(seq->get_errors()[2].code, KOVA_ERROR_UNEXPECTED);
@@ -421,12 +406,12 @@ TEST(remote_worker_activities, the_reply_reader_sees_the_fields_and_its_failure_
 	fixture.answers[v1::create_worker_request::type_id] =
 		reply_with(v1::create_worker_response{0, 5, {{"connection-string", "xyz"}}});
 
-	worker_attribute_map read;
+	attribute_map read;
 	uint32_t worker_id = 0;
-	auto good = create_sequence(fixture, worker_id, "", [&read](const worker_attribute_map &fields) { read = fields; });
+	auto good = create_sequence(fixture, worker_id, "", [&read](const attribute_map &fields) { read = fields; });
 	good->start(create_remote_worker_activity_name);
 	EXPECT_EQ(fixture.run(*good), poll_result::has_result);
-	EXPECT_EQ(read, (worker_attribute_map{{"connection-string", "xyz"}}));
+	EXPECT_EQ(read, (attribute_map{{"connection-string", "xyz"}}));
 	EXPECT_EQ(worker_id, 5U);
 
 	struct failing_reader {
@@ -437,12 +422,12 @@ TEST(remote_worker_activities, the_reply_reader_sees_the_fields_and_its_failure_
 	};
 	for (auto const &failing : {
 		     failing_reader{"kova::exception",
-				    [](const worker_attribute_map &) {
+				    [](const attribute_map &) {
 					    KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "[BUG] invalid probe reply");
 				    },
 				    KOVA_ERROR_INVALID_VALUE,
 				    "Failed during: create_remote_worker_activity. message: [BUG] invalid probe reply"},
-		     failing_reader{"std::exception", [](const worker_attribute_map &) { static_cast<void>(std::stoul("x")); },
+		     failing_reader{"std::exception", [](const attribute_map &) { static_cast<void>(std::stoul("x")); },
 				    KOVA_ERROR_INVALID_VALUE, "Failed during: create_remote_worker_activity. message: stoul"},
 	     }) {
 		SCOPED_TRACE(failing.label);

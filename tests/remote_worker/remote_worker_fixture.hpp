@@ -3,6 +3,7 @@
 #pragma once
 
 #include "companion/api/async_context.hpp"
+#include "companion/worker/worker_command_map.hpp"
 #include "companion_api/protocol_test_support.hpp"
 #include "runtime_state.hpp"
 #include "step/remote_worker_activities.hpp"
@@ -22,6 +23,7 @@ namespace kova::bench::step::test {
 
 namespace api = companion::api;
 namespace v1 = companion::api::v1;
+using companion::worker::attribute_map;
 using utility::async::sequence;
 
 // A worker family known only to the tests.
@@ -32,9 +34,11 @@ struct probe_worker_command {
 
 struct probe_worker_family {
 	using command = probe_worker_command;
-	static worker_attribute_map to_map(const command &command)
+	static attribute_map to_map(const command &command)
 	{
-		return {{"buffer-size", std::to_string(command.buffer_size)}, {"label", command.label}};
+		attribute_map map{{"label", command.label}};
+		companion::worker::write_number(map, "buffer-size", command.buffer_size);
+		return map;
 	}
 	static constexpr const char *send_failure = "Failed to send create probe worker request";
 };
@@ -45,7 +49,7 @@ struct seen_request {
 	uint64_t id = 0;
 	uint32_t worker_id = 0; // stop_worker_request
 	std::string worker_type;
-	worker_attribute_map command;
+	attribute_map command;
 };
 
 // What the scripted companion does with a request: queue a reply (made from the request's message
@@ -69,6 +73,57 @@ answer reply_with(Reply reply)
 inline answer error_reply(std::string text)
 {
 	return reply_with(v1::error_response{0, KOVA_ERROR_NO_MEMORY, std::move(text)});
+}
+
+// Waits for an undo that never comes on its own: ends only when aborted. Stands for a step's
+// activity that waits on its companion worker (a connection, a handshake).
+class waiting_activity : public utility::async::activity {
+public:
+	void start() override {}
+	void abort() override { m_aborted = true; }
+	bool progress(utility::async::sequence_callbacks &) override { return m_aborted; }
+	void on_api_error(const v1::error_response &) override {}
+	void on_api_message(const api::message_buffer &) override {}
+
+private:
+	bool m_aborted = false;
+};
+
+// A peer step's set-up as the step builds it: create its worker, then (when `then_wait`) wait on it.
+template <typename Family>
+std::unique_ptr<sequence> start_peer_setup(const runtime_state &state, uint32_t &worker_id, std::string worker_type,
+					   typename Family::command command, bool then_wait)
+{
+	auto seq = std::make_unique<sequence>(30);
+	seq->register_activity(create_remote_worker_activity_name,
+			       std::make_unique<create_remote_worker_activity<Family>>(
+				       *seq, state, worker_id, std::move(worker_type), std::move(command),
+				       then_wait ? "wait_for_peer" : ""));
+	if (then_wait)
+		seq->register_activity("wait_for_peer", std::make_unique<waiting_activity>());
+	seq->start(create_remote_worker_activity_name);
+	return seq;
+}
+
+// A teardown as a step whose worker must stop before it goes builds it: stop, then terminate.
+inline std::unique_ptr<sequence> start_peer_teardown(const runtime_state &state, uint32_t &worker_id)
+{
+	auto seq = std::make_unique<sequence>(30);
+	seq->register_activity(stop_remote_worker_activity_name,
+			       std::make_unique<stop_remote_worker_activity>(*seq, state, worker_id,
+									     terminate_remote_worker_activity_name));
+	seq->register_activity(terminate_remote_worker_activity_name,
+			       std::make_unique<terminate_remote_worker_activity>(*seq, state, worker_id, ""));
+	seq->start(stop_remote_worker_activity_name);
+	return seq;
+}
+
+inline std::vector<std::string> texts(const std::vector<utility::async::error> &errors)
+{
+	std::vector<std::string> result;
+	for (auto const &error : errors)
+		result.push_back(error.message);
+	return result;
 }
 
 // Answers: create -> worker 5, stop -> stop_worker_response, destroy -> destroy_workers_response,

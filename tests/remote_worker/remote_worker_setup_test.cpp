@@ -16,33 +16,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Waits for an undo that never comes on its own: ends only when aborted.
-class waiting_activity : public utility::async::activity {
-public:
-	void start() override {}
-	void abort() override { m_aborted = true; }
-	bool progress(utility::async::sequence_callbacks &) override { return m_aborted; }
-	void on_api_error(const v1::error_response &) override {}
-	void on_api_message(const api::message_buffer &) override {}
-
-private:
-	bool m_aborted = false;
-};
-
-// A peer step's set-up: create its worker, then (when `then_wait`) wait on that worker.
-std::unique_ptr<sequence> peer_setup(remote_worker_fixture &fixture, uint32_t &worker_id, bool then_wait)
-{
-	auto seq = std::make_unique<sequence>(30);
-	seq->register_activity(create_remote_worker_activity_name,
-			       std::make_unique<create_remote_worker_activity<probe_worker_family>>(
-				       *seq, fixture.state, worker_id, "probe_worker", probe_worker_command{64, "peer"},
-				       then_wait ? "wait_for_peer" : ""));
-	if (then_wait)
-		seq->register_activity("wait_for_peer", std::make_unique<waiting_activity>());
-	seq->start(create_remote_worker_activity_name);
-	return seq;
-}
-
 // The first worker is made; the pool has no core left for any other.
 answer one_core_pool()
 {
@@ -54,12 +27,10 @@ answer one_core_pool()
 	};
 }
 
-std::vector<std::string> texts(const std::vector<utility::async::error> &errors)
+std::unique_ptr<sequence> peer_setup(remote_worker_fixture &fixture, uint32_t &worker_id, bool then_wait)
 {
-	std::vector<std::string> result;
-	for (auto const &error : errors)
-		result.push_back(error.message);
-	return result;
+	return start_peer_setup<probe_worker_family>(fixture.state, worker_id, "probe_worker",
+						     probe_worker_command{64, "peer"}, then_wait);
 }
 
 TEST(peer_setup, one_failing_set_up_aborts_the_others_and_no_teardown_names_a_destroyed_worker)
