@@ -30,7 +30,7 @@ constexpr const char *transport_key = "kova_rdma.transport-type";
 
 struct rdma_worker_family {
 	using command = companion::worker::create_rdma_worker_command;
-	static worker_attribute_map to_map(const command &value)
+	static companion::worker::attribute_map to_map(const command &value)
 	{
 		return companion::worker::create_rdma_worker_command_to_map(value);
 	}
@@ -160,7 +160,7 @@ void rdma_step_base::register_setup(utility::async::sequence &sequence, const ch
 	command.gid_idx = m_gid_index;
 	command.create_exported_mmap = false;
 	utility::rdma_context *context = &m_context;
-	auto read_reply = [context](const worker_attribute_map &fields) {
+	auto read_reply = [context](const companion::worker::attribute_map &fields) {
 		auto const response = companion::worker::create_rdma_worker_response_from_map(fields);
 		context->set_remote_connection_blob(
 			std::vector<char>(response.connection_string.begin(), response.connection_string.end()));

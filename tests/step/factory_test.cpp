@@ -66,8 +66,7 @@ TEST_F(step_factory, refuses_names_outside_the_table_as_unknown)
 TEST_F(step_factory, knows_every_step_name_and_says_which_are_not_available)
 {
 	for (std::string const name :
-	     {"kova_comch::consumer", "kova_comch::producer", "kova_rdma::send", "kova_rdma::receive", "kova_rdma::bidir",
-	      "kova_eth::rx", "kova_eth::tx", "kova_tessel::rdma_gpu", "kova_tessel::nop", "kova_tessel::eth_rx",
+	     {"kova_comch::consumer", "kova_comch::producer", "kova_eth::rx", "kova_eth::tx", "kova_tessel::rdma_gpu", "kova_tessel::nop", "kova_tessel::eth_rx",
 	      "kova_tessel::eth_tx", "kova_tessel::eth_bidir"}) {
 		SCOPED_TRACE(name);
 		auto const [code, message] = refusal(name);
@@ -148,6 +147,9 @@ TEST_F(step_factory, lists_the_eight_libraries_sorted_by_name)
 		{4, "create", true, 2097152, {{"Max block size", "2097152"}}},
 		{4, "recover", true, 2097152, {{"Max block size", "2097152"}}},
 		{4, "update", true, 2097152, {{"Max block size", "2097152"}}},
+		{6, "bidir", false, 0, {}},
+		{6, "receive", true, 1073741824, {}},
+		{6, "send", true, 1073741824, {}},
 		{7, "hash", true, 2097152, {{"Algorithms", "[sha1, sha256, sha512]"}}},
 	};
 	for (auto const &c : tasks) {
