@@ -7,6 +7,7 @@
 
 #include <kova/buf.h>
 #include <kova/error.h>
+#include <kova/mmap.h>
 #include <kova/pe.h>
 #include <kova/task.h>
 
@@ -254,7 +255,13 @@ TEST_F(live_worker, worker_destroyed_without_starting_tears_down)
 	auto never_connected = create_rdma_send_worker(3, map, m_dev);
 	attribute_map fields;
 	never_connected->populate_create_worker_response_fields(fields);
-	EXPECT_EQ(fields.count("mmap-export"), 1u);
+	ASSERT_EQ(fields.count("mmap-export"), 1u);
+	// The export is one the other side can import.
+	auto const &exported = fields.at("mmap-export");
+	kova_mmap *imported = nullptr;
+	EXPECT_EQ(kova_mmap_create_from_export(nullptr, exported.data(), exported.size(), m_dev, &imported), KOVA_SUCCESS);
+	if (imported != nullptr)
+		kova_mmap_destroy(imported);
 	never_connected.reset();
 }
 
