@@ -4,7 +4,6 @@
 #pragma once
 
 #include "kova_optional.hpp"
-#include "step/object.hpp"
 #include "utility/cfg_value_type.hpp"
 
 #include <kova/mtu.h>
@@ -124,9 +123,9 @@ void throw_if_value_is_negative_or_zero(const int32_t *value, const std::string 
 // anything else throws code 6 "Invalid mtu size: <text>".
 kova_mtu_size parse_mtu_size(const std::string &text);
 
-// Places a key file given as a step attribute under the input directory.
-void resolve_attribute_file_paths(step::object::attributes &attributes, const kova::optional<std::string> &input_dir,
-				  const kova::optional<std::string> &output_dir);
+// Places a key file given as a step attribute (map by fully qualified name) under the input directory.
+void resolve_attribute_file_paths(std::unordered_map<std::string, std::string> &attribute_map,
+				  const kova::optional<std::string> &input_dir, const kova::optional<std::string> &output_dir);
 
 // The step-attribute property named by its fully qualified key or by its leaf
 // name (the first such row in table order), or null.

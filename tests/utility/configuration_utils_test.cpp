@@ -223,9 +223,8 @@ TEST(resolve_attribute_file_paths, key_file_goes_under_input_directory)
 	};
 	for (auto const &c : cases) {
 		SCOPED_TRACE(c.name);
-		kova::bench::step::object::attributes attributes;
-		attributes.attribute_map = c.attributes;
+		string_map attributes = c.attributes;
 		util::resolve_attribute_file_paths(attributes, c.input, out);
-		EXPECT_EQ(attributes.attribute_map, c.expected);
+		EXPECT_EQ(attributes, c.expected);
 	}
 }
