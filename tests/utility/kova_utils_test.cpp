@@ -4,6 +4,7 @@
 #include "aligned_buffer.hpp"
 #include "kova_exception.hpp"
 #include "support/copy_library.hpp"
+#include "support/kova_throws.hpp"
 
 #include <kova/error.h>
 #include <kova/test_control.h>
@@ -29,17 +30,7 @@ std::string read_trace()
 	return text;
 }
 
-template <typename Call>
-kova::exception thrown_by(Call call)
-{
-	try {
-		call();
-	} catch (const kova::exception &e) {
-		return e;
-	}
-	ADD_FAILURE() << "nothing thrown";
-	return kova::exception{0, "", "", "", 0};
-}
+using kova::test::thrown_by;
 
 class kova_utils : public ::testing::Test {
 protected:

@@ -4,6 +4,7 @@
 #include "companion/api/async_context.hpp"
 #include "companion/api/connection.hpp"
 #include "kova_exception.hpp"
+#include "support/kova_throws.hpp"
 
 #include <kova/dev.h>
 #include <kova/error.h>
@@ -18,17 +19,7 @@
 namespace kova::bench {
 namespace {
 
-template <typename Call>
-kova::exception thrown_by(Call call)
-{
-	try {
-		call();
-	} catch (const kova::exception &e) {
-		return e;
-	}
-	ADD_FAILURE() << "nothing thrown";
-	return kova::exception{0, "", "", "", 0};
-}
+using kova::test::thrown_by;
 
 bool has_pci_address(kova_dev *dev, const char *address)
 {

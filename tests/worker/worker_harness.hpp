@@ -11,6 +11,7 @@
 #include "stats/permutation_stats.hpp"
 #include "utility/pipeline_info.hpp"
 #include "worker/test_steps.hpp"
+#include "support/kova_throws.hpp"
 
 #include <kova/test_control.h>
 
@@ -51,17 +52,7 @@ inline std::unique_ptr<step::object> create_test_step(const std::string &name,
 	return created;
 }
 
-template <typename Call>
-kova::exception thrown_by(Call call)
-{
-	try {
-		call();
-	} catch (const kova::exception &e) {
-		return e;
-	}
-	ADD_FAILURE() << "nothing thrown";
-	return kova::exception{0, "", "", "", 0};
-}
+using kova::test::thrown_by;
 
 struct run_result {
 	thread_stats stats;
