@@ -30,7 +30,7 @@ namespace {
 	KOVA_THROW(err, std::string{what} + "[" + std::to_string(job) + "]");
 }
 
-// Plain submission of a job's first task; code 5 tries again at once.
+// Plain submission of a job's first task; KOVA_ERROR_AGAIN tries again at once.
 void submit_plain(task_wrapper *wrapper, const char *failure, uint64_t job)
 {
 	kova_error const err = submit_wrapped_task(*wrapper, kova_task_submit);

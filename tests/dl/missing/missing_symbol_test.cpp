@@ -21,7 +21,7 @@ namespace {
 using test::clear_library_events;
 using test::library_events;
 
-// Runs build, expecting code 6 naming the function.
+// Runs build, expecting KOVA_ERROR_INVALID_VALUE naming the function.
 void expect_missing(const std::function<void()> &build, const std::string &function)
 {
 	EXPECT_KOVA_THROW(build(), KOVA_ERROR_INVALID_VALUE, "Symbol: \"" + function + "\" not found in library");
