@@ -26,7 +26,7 @@ namespace api = companion::api;
 namespace v1 = companion::api::v1;
 namespace remote_control = companion::remote_control;
 
-constexpr int64_t companion_timeout_s = 300;
+using api::companion_timeout_s;
 constexpr const char *default_companion_path = "/opt/tervane/kova/tools/kova_bench_companion";
 
 bool has_any_of(const std::string &name, std::initializer_list<const char *> words)

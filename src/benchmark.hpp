@@ -36,7 +36,8 @@ public:
 		intermediate = 1, // the permutation is running
 	};
 
-	// Throws code 6 "Invalid configuration" when validation reports an error, and code 6 "Data
+	// Throws KOVA_ERROR_INVALID_VALUE "Invalid configuration" when validation reports an error, and
+	// KOVA_ERROR_INVALID_VALUE "Data
 	// provider factory must be provided" without a factory.
 	benchmark(const configuration_collection &configuration, data_provider_factory factory);
 	benchmark(const benchmark &) = delete;
@@ -49,7 +50,7 @@ public:
 	void start();
 
 	// One poll: answers the companion, reports intermediate statistics when due, and ends a finished
-	// permutation and launches the next. True when the last permutation has completed. Throws code 1
+	// permutation and launches the next. True when the last permutation has completed. Throws KOVA_ERROR_UNKNOWN
 	// when a permutation failed critically.
 	bool progress();
 

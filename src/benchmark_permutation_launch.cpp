@@ -25,7 +25,7 @@ namespace {
 namespace api = companion::api;
 namespace v1 = companion::api::v1;
 
-constexpr int64_t companion_timeout_s = 300;
+using api::companion_timeout_s;
 constexpr auto trial_poll_interval = std::chrono::milliseconds{1};
 
 } // namespace

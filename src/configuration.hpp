@@ -28,6 +28,30 @@ enum class benchmark_mode : uint8_t {
 	max_bandwidth = 3,
 };
 
+// Each mode's word on the command line and in printed configurations, and its
+// name in reports and CSV values.
+struct benchmark_mode_names {
+	benchmark_mode mode;
+	const char *word;
+	const char *report_name;
+};
+inline constexpr benchmark_mode_names benchmark_mode_table[] = {
+	{benchmark_mode::throughput, "throughput", "throughput"},
+	{benchmark_mode::bulk_latency, "bulk-latency", "bulk_latency"},
+	{benchmark_mode::precision_latency, "precision-latency", "precision_latency"},
+	{benchmark_mode::max_bandwidth, "max-bandwidth", "max_bandwidth"},
+};
+
+// The row of the mode, or null for a value outside the enumeration.
+inline const benchmark_mode_names *find_benchmark_mode(benchmark_mode mode)
+{
+	for (const auto &row : benchmark_mode_table) {
+		if (row.mode == mode)
+			return &row;
+	}
+	return nullptr;
+}
+
 enum class batch_mode : uint8_t {
 	none = 0,
 	batch_submit = 1,

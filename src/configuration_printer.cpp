@@ -66,16 +66,8 @@ namespace configuration {
 
 std::ostream &operator<<(std::ostream &os, benchmark_mode mode)
 {
-	switch (mode) {
-	case benchmark_mode::throughput:
-		return os << "throughput";
-	case benchmark_mode::bulk_latency:
-		return os << "bulk-latency";
-	case benchmark_mode::precision_latency:
-		return os << "precision-latency";
-	case benchmark_mode::max_bandwidth:
-		return os << "max-bandwidth";
-	}
+	if (const auto *row = find_benchmark_mode(mode))
+		return os << row->word;
 	return os << "UNDEFINED!";
 }
 

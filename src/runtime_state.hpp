@@ -59,16 +59,16 @@ public:
 
 	// Opens the first device that matches the address (PCI address, InfiniBand name or interface
 	// name) and, when given, its representor with that PCI address. With a representor only
-	// devices that can filter network representors are considered. Throws code 6 when no device
+	// devices that can filter network representors are considered. Throws KOVA_ERROR_INVALID_VALUE when no device
 	// matches; the SDK's code when opening fails. A device opened here stays open when its
 	// representor then fails.
 	void open_device_and_representor(const std::string &address, const kova::optional<std::string> &representor);
 
 	// Opens the representor with that PCI address among the last opened device's network
-	// representors. Throws code 16 when none matches, the SDK's code when opening fails.
+	// representors. Throws KOVA_ERROR_NOT_FOUND when none matches, the SDK's code when opening fails.
 	void open_representor(const std::string &address);
 
-	// Opens the first representor of the device (any kind). Throws the SDK's code, or code 4 when
+	// Opens the first representor of the device (any kind). Throws the SDK's code, or KOVA_ERROR_NOT_SUPPORTED when
 	// the device has none.
 	void open_representor(kova_dev *dev);
 
@@ -79,7 +79,7 @@ public:
 	[[nodiscard]] const std::vector<utility::remote_mmap_definition> &get_input_remote_mmap_definitions() const;
 	[[nodiscard]] const std::vector<utility::remote_mmap_definition> &get_output_remote_mmap_definitions() const;
 
-	// Entry `index` modulo the number of definitions; throws code 18 when there is none.
+	// Entry `index` modulo the number of definitions; throws KOVA_ERROR_BAD_STATE when there is none.
 	[[nodiscard]] const utility::remote_mmap_definition &get_input_remote_mmap_definition(uint32_t index) const;
 	[[nodiscard]] const utility::remote_mmap_definition &get_output_remote_mmap_definition(uint32_t index) const;
 
@@ -97,12 +97,12 @@ public:
 	// 1, 2, 3, ... for the messages sent to the companion.
 	[[nodiscard]] uint64_t get_next_api_message_seq_num() const noexcept;
 
-	// Creates the DPDK context for device 0 and starts its port, once. Throws code 6 without a
+	// Creates the DPDK context for device 0 and starts its port, once. Throws KOVA_ERROR_INVALID_VALUE without a
 	// device, or what creating or starting throws.
 	void prepare_dpdk_ctx();
 	[[nodiscard]] utility::dpdk_context *get_dpdk_ctx() const noexcept;
 
-	// Prepares the DPDK context, then opens the GPU with that PCI address. Throws code 16 without
+	// Prepares the DPDK context, then opens the GPU with that PCI address. Throws KOVA_ERROR_NOT_FOUND without
 	// the GPU libraries, the library's code when the GPU cannot be opened.
 	void open_gpu_device(const std::string &address);
 	[[nodiscard]] kova_gpu *get_gpu_device() const noexcept;

@@ -33,11 +33,11 @@ public:
 // The ssh arguments that run the companion with the given arguments:
 // -o PasswordAuthentication=no [-p <port>] -- <destination> <path> <arguments...>.
 // The remote words (path and arguments) are single-quoted for the remote shell.
-// Throws code 6 for an empty destination or one that begins with '-'.
+// Throws KOVA_ERROR_INVALID_VALUE for an empty destination or one that begins with '-'.
 std::vector<std::string> execute_remote_application_args(const ssh_config &config,
 							 const std::vector<std::string> &companion_arguments);
 
-// The companion's arguments for serving the benchmark over TCP. Throws code 6
+// The companion's arguments for serving the benchmark over TCP. Throws KOVA_ERROR_INVALID_VALUE
 // when an address is not a PCI address (DDDD:BB:DD.F or BB:DD.F).
 std::vector<std::string> tcp_companion_args(uint16_t tcp_port, const std::string &device,
 					    const kova::optional<std::string> &representor,
@@ -54,7 +54,7 @@ std::unique_ptr<remote_companion> launch_tcp_companion(const ssh_config &config,
 						       const kova::optional<std::string> &gpu);
 
 // Asks the companion which of its devices matches the representor. Throws
-// code 1 when the query fails or does not end with an address line, code 6
+// KOVA_ERROR_UNKNOWN when the query fails or does not end with an address line, KOVA_ERROR_INVALID_VALUE
 // when the companion printed nothing.
 std::string determine_dpu_device_address_matching_representor(const ssh_config &config,
 								const std::string &representor);

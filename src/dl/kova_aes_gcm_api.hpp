@@ -73,7 +73,8 @@ struct kova_aes_gcm_api {
 	kova_error (*kova_aes_gcm_set_log_num_qps)(kova_aes_gcm *aes_gcm, uint8_t log_num_qps){};
 
 	// The process-wide table, or null when libkova_aes_gcm.so.2 is not installed (decided once per process).
-	// Throws code 6 naming the first listed function the library lacks; the next call tries again.
+	// Throws KOVA_ERROR_INVALID_VALUE naming the first listed function the library lacks; the next call tries
+	// again.
 	static const kova_aes_gcm_api *singleton();
 };
 

@@ -116,7 +116,8 @@ struct kova_comch_api {
 	KOVA_COMCH_API_FUNCTIONS(KOVA_DL_FUNCTION)
 
 	// The process-wide table, or null when libkova_comch.so.2 is not installed (decided once per process).
-	// Throws code 6 naming the first listed function the library lacks; the next call tries again.
+	// Throws KOVA_ERROR_INVALID_VALUE naming the first listed function the library lacks; the next call tries
+	// again.
 	static const kova_comch_api *singleton();
 };
 

@@ -59,7 +59,8 @@ struct kova_dpdk_bridge_api {
 				      unsigned int socket_id, const rte_eth_txconf *tx_conf){};
 
 	// The process-wide table, or null when libkova_dpdk_bridge.so.2 is not installed (decided once per
-	// process). Throws code 6 naming the first listed function it lacks; the next call tries again.
+	// process). Throws KOVA_ERROR_INVALID_VALUE naming the first listed function it lacks; the next call tries
+	// again.
 	static const kova_dpdk_bridge_api *singleton();
 };
 

@@ -153,7 +153,8 @@ struct kova_rdma_api {
 	KOVA_RDMA_API_FUNCTIONS(KOVA_DL_FUNCTION)
 
 	// The process-wide table, or null when libkova_rdma.so.2 is not installed (decided once per process).
-	// Throws code 6 naming the first listed function the library lacks; the next call tries again.
+	// Throws KOVA_ERROR_INVALID_VALUE naming the first listed function the library lacks; the next call tries
+	// again.
 	static const kova_rdma_api *singleton();
 };
 

@@ -50,7 +50,8 @@ struct kova_sha_api {
 	KOVA_SHA_API_FUNCTIONS(KOVA_DL_FUNCTION)
 
 	// The process-wide table, or null when libkova_sha.so.2 is not installed (decided once per process).
-	// Throws code 6 naming the first listed function the library lacks; the next call tries again.
+	// Throws KOVA_ERROR_INVALID_VALUE naming the first listed function the library lacks; the next call tries
+	// again.
 	static const kova_sha_api *singleton();
 };
 

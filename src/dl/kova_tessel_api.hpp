@@ -45,7 +45,8 @@ struct kova_tessel_api {
 	KOVA_TESSEL_FUNCTIONS(KOVA_DL_FUNCTION)
 
 	// The process-wide table, or null when any of the three libraries is not installed (decided once per
-	// process). Building it calls kova_bench_rhun_init once. Throws code 6 naming the first listed function
+	// process). Building it calls kova_bench_rhun_init once. Throws KOVA_ERROR_INVALID_VALUE naming the first
+	// listed function
 	// a library lacks; the next call tries again.
 	static const kova_tessel_api *singleton();
 };

@@ -256,19 +256,14 @@ kova_error set_use_remote_output_buffers(const bool *value, config_parameters *c
 
 kova_error set_benchmark_mode(const char *value, config_parameters *config)
 {
-	using configuration::benchmark_mode;
 	std::string const word{value};
-	if (word == "throughput")
-		config->benchmark_mode = benchmark_mode::throughput;
-	else if (word == "bulk-latency")
-		config->benchmark_mode = benchmark_mode::bulk_latency;
-	else if (word == "precision-latency")
-		config->benchmark_mode = benchmark_mode::precision_latency;
-	else if (word == "max-bandwidth")
-		config->benchmark_mode = benchmark_mode::max_bandwidth;
-	else
-		return KOVA_ERROR_INVALID_VALUE;
-	return KOVA_SUCCESS;
+	for (const auto &row : configuration::benchmark_mode_table) {
+		if (word == row.word) {
+			config->benchmark_mode = row.mode;
+			return KOVA_SUCCESS;
+		}
+	}
+	return KOVA_ERROR_INVALID_VALUE;
 }
 
 kova_error add_sweep_value(const char *value, config_parameters *config)

@@ -16,7 +16,7 @@ public:
 	virtual bool arm_and_wait(uint32_t timeout_ms) = 0;
 };
 
-// An event handle over the engine's notification handle; throws code 20 when
+// An event handle over the engine's notification handle; throws KOVA_ERROR_OPERATING_SYSTEM when
 // the wait cannot be set up, or the SDK's code.
 std::unique_ptr<event_handle> make_event_handle(kova_pe *pe);
 

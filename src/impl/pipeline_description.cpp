@@ -32,7 +32,7 @@ step::object::attributes make_step_attributes(const fixed_configuration &fixed,
 	step::object::attributes attributes;
 	attributes.attribute_map =
 		utility::merge_maps(utility::merge_maps(fixed.attributes, permutation.attributes), step.attributes);
-	utility::resolve_attribute_file_paths(attributes, fixed.input_cwd, fixed.output_cwd);
+	utility::resolve_attribute_file_paths(attributes.attribute_map, fixed.input_cwd, fixed.output_cwd);
 	return attributes;
 }
 

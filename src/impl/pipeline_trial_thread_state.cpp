@@ -4,6 +4,7 @@
 #include "companion/api/async_context.hpp"
 #include "impl/async_poll_loop.hpp"
 #include "impl/async_poller.hpp"
+#include "impl/run_timing.hpp"
 #include "runtime_state.hpp"
 #include "step/factory.hpp"
 #include "utility/async/sequence.hpp"
@@ -28,8 +29,7 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 
 constexpr uint64_t page_size = 4096;
-constexpr auto stall_limit = std::chrono::seconds{30};
-constexpr int64_t start_workers_timeout_s = 300;
+constexpr auto stall_limit = default_stall_limit;
 
 // The steps that transform their data and therefore run in the trial; every other step passes
 // the job on unchanged.
@@ -210,7 +210,7 @@ void pipeline_trial::impl::thread_state::async_init_steps()
 		KOVA_THROW(KOVA_ERROR_NOT_CONNECTED, "Unable to start remote processes without a companion connection");
 	auto const reply = companion::api::send_api_message(
 		companion::api::v1::start_workers_request{m_state.get_next_api_message_seq_num()}, *context,
-		start_workers_timeout_s);
+		companion::api::companion_timeout_s);
 	if (reply.error.has_value())
 		KOVA_THROW(reply.error->error_code, "Failed to start remote processes: \"" + reply.error->message + "\"");
 }
@@ -272,7 +272,7 @@ void pipeline_trial::impl::thread_state::run_task(step_record &record, kova_task
 			KOVA_THROW(KOVA_ERROR_SHUTDOWN, "Pipeline trial stopped while a task was in flight");
 		if (clock_type::now() > deadline)
 			KOVA_THROW(KOVA_ERROR_TIME_OUT, std::string{"Pipeline trial task of "} + record.step->get_name() +
-								" did not complete within 30 seconds");
+								" did not complete within " + stall_limit_text());
 		std::this_thread::sleep_for(std::chrono::microseconds{1});
 	}
 }

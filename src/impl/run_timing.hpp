@@ -3,11 +3,17 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 
 namespace kova::bench::impl {
 
 // A loop with jobs outstanding and no completion for this long reports itself stuck.
 inline constexpr std::chrono::nanoseconds default_stall_limit{std::chrono::seconds{30}};
+// The stall limit as the stuck errors name it: "30 seconds".
+inline std::string stall_limit_text()
+{
+	return std::to_string(std::chrono::duration_cast<std::chrono::seconds>(default_stall_limit).count()) + " seconds";
+}
 // Longest sleep of one loop turn in blocking mode.
 inline constexpr uint32_t default_event_wait_ms = 200;
 // The loops read the clock once per this many turns.

@@ -19,7 +19,7 @@
 namespace kova::bench::impl {
 
 // Buffers needed to split buffers of these sizes under the configuration.
-// Throws code 6 when a split by count asks for more fragments than a buffer
+// Throws KOVA_ERROR_INVALID_VALUE when a split by count asks for more fragments than a buffer
 // has bytes, or the split value is 0.
 uint64_t calculate_num_buffers_required_for_scatter_gather_list(const utility::sg_configuration &config,
 								 const std::vector<uint64_t> &buffer_sizes);
@@ -57,7 +57,7 @@ public:
 	kova_buf *allocate_chained_output_buffer(kova_buf *head, char *address, uint64_t length);
 
 	// The next free wrapper, linked after the previous one of the same job
-	// (null for a job's first step). Throws code 7 when the pool is exhausted.
+	// (null for a job's first step). Throws KOVA_ERROR_NO_MEMORY when the pool is exhausted.
 	task_wrapper *allocate_task_wrapper(const kova_buf *input, kova_buf *output, task_wrapper *previous);
 
 	// Splits every job's buffers, has every step create its task for the job and

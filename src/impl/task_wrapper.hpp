@@ -26,7 +26,7 @@ struct task_wrapper {
 };
 
 // Empties the wrapper's output list and hands its task to `submit` (a kova_task_submit variant),
-// again at once while the SDK answers code 5 (try again). Returns the final answer.
+// again at once while the SDK answers KOVA_ERROR_AGAIN (try again). Returns the final answer.
 template <typename Submit>
 inline kova_error submit_wrapped_task(const task_wrapper &wrapper, Submit submit) noexcept
 {

@@ -55,7 +55,8 @@ public:
 								step::completion_callback on_error, kova_data ctx_user_data);
 
 	// Creates the progress engine, the task pool for the runtime state's first device and, through
-	// the step factory, the steps in pipeline order. Throws code 6 for a pipeline without steps or
+	// the step factory, the steps in pipeline order. Throws KOVA_ERROR_INVALID_VALUE for a pipeline without steps
+	// or
 	// jobs or a thread index of max_worker_threads or more, and whatever the SDK helpers, the task
 	// pool or the steps throw.
 	thread_data(uint32_t thread_index, uint32_t core_id, uint32_t pipeline_index, const utility::pipeline_info &info,
@@ -76,7 +77,7 @@ public:
 	bool start_async_setup(async_poller &poller);
 	bool start_async_teardown(async_poller &poller);
 
-	// Creates every job's tasks and wrappers. Throws code 6 when a step of a pipeline that does
+	// Creates every job's tasks and wrappers. Throws KOVA_ERROR_INVALID_VALUE when a step of a pipeline that does
 	// not start with a GPU step yields no task.
 	void prepare_tasks(const utility::pipeline_info &info, runtime_state &state);
 

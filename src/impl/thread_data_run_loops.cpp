@@ -30,7 +30,7 @@ namespace {
 	KOVA_THROW(err, std::string{what} + "[" + std::to_string(job) + "]");
 }
 
-// Plain submission of a job's first task; code 5 tries again at once.
+// Plain submission of a job's first task; KOVA_ERROR_AGAIN tries again at once.
 void submit_plain(task_wrapper *wrapper, const char *failure, uint64_t job)
 {
 	kova_error const err = submit_wrapped_task(*wrapper, kova_task_submit);
@@ -68,7 +68,7 @@ void thread_data::watch_for_stall(bool progressed, int64_t now, int64_t &stall_d
 
 void thread_data::throw_stalled() const
 {
-	KOVA_THROW(KOVA_ERROR_TIME_OUT, "WT [" + std::to_string(m_cold->thread_index) + "] Stuck after 30 seconds. Enqueue count: " +
+	KOVA_THROW(KOVA_ERROR_TIME_OUT, "WT [" + std::to_string(m_cold->thread_index) + "] Stuck after " + stall_limit_text() + ". Enqueue count: " +
 						std::to_string(m_stats->step.enqueued_jobs) +
 						", dequeue count: " + std::to_string(m_stats->step.dequeued_jobs));
 }
@@ -143,7 +143,7 @@ void thread_data::do_warmup()
 			deadline = now + m_stall_limit_ns;
 		} else if (now > deadline) {
 			KOVA_THROW(KOVA_ERROR_TIME_OUT,
-				   "WT [" + std::to_string(m_cold->thread_index) + "] Stuck in warmup after 30 seconds. " +
+				   "WT [" + std::to_string(m_cold->thread_index) + "] Stuck in warmup after " + stall_limit_text() + ". " +
 					   std::to_string(counters.enqueued_jobs - counters.dequeued_jobs) +
 					   " enqueue actions and " +
 					   std::to_string(uint64_t{warm_up_jobs} - counters.dequeued_jobs) +

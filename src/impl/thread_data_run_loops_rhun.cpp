@@ -63,7 +63,7 @@ void thread_data::do_warmup_rhun()
 		if (now_ns() > deadline) {
 			m_cold->steps.front()->stop();
 			KOVA_THROW(KOVA_ERROR_TIME_OUT,
-				   "WT [" + std::to_string(m_cold->thread_index) + "] Stuck in warmup after 30 seconds. " +
+				   "WT [" + std::to_string(m_cold->thread_index) + "] Stuck in warmup after " + stall_limit_text() + ". " +
 					   std::to_string(counters.enqueued_jobs - counters.dequeued_jobs) +
 					   " enqueue actions and " +
 					   std::to_string(uint64_t{warm_up_jobs} - counters.dequeued_jobs) +

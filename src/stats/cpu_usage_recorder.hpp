@@ -26,8 +26,8 @@ public:
 	cpu_usage_recorder &operator=(const cpu_usage_recorder &) = delete;
 
 	// Clears the samples and starts sampling the mean usage of cores
-	// (repetitions allowed). Throws code 6 "Invalid core index: N" for a core
-	// the provider does not report, and code 18 while a recording runs.
+	// (repetitions allowed). Throws KOVA_ERROR_INVALID_VALUE "Invalid core index: N" for a core
+	// the provider does not report, and KOVA_ERROR_BAD_STATE while a recording runs.
 	void start_cpu_usage_recording(const std::vector<uint32_t> &cores);
 
 	// Takes a last sample and joins the thread. Rethrows the first error the

@@ -37,7 +37,7 @@ public:
 	// Stores a copy; it gets the id equal to the number stored before.
 	void add_permutation_stats(const permutation_stats &stats);
 
-	// Throws code 6 for an id of no stored permutation.
+	// Throws KOVA_ERROR_INVALID_VALUE for an id of no stored permutation.
 	[[nodiscard]] const permutation_stats &get_permutation_stats(permutation_id id) const;
 
 	[[nodiscard]] const configuration_collection &get_configuration() const noexcept { return m_configuration; }

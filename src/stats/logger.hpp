@@ -43,8 +43,8 @@ public:
 		thread_id thread;
 	};
 
-	// Selects the columns (code 6 for a bad selection entry), opens the file
-	// (code 16 "Unable to open file: "<path>"" when it cannot be opened) and,
+	// Selects the columns (KOVA_ERROR_INVALID_VALUE for a bad selection entry), opens the file
+	// (KOVA_ERROR_NOT_FOUND "Unable to open file: "<path>"" when it cannot be opened) and,
 	// when the file is empty, writes the header lines. providers must outlive
 	// the logger.
 	logger(formatter format, const configuration &config, const data_store &store,

@@ -16,16 +16,8 @@ std::string stringify(const T &value);
 template <>
 std::string stringify<configuration::benchmark_mode>(const configuration::benchmark_mode &mode)
 {
-	switch (mode) {
-	case configuration::benchmark_mode::throughput:
-		return "throughput";
-	case configuration::benchmark_mode::bulk_latency:
-		return "bulk_latency";
-	case configuration::benchmark_mode::precision_latency:
-		return "precision_latency";
-	case configuration::benchmark_mode::max_bandwidth:
-		return "max_bandwidth";
-	}
+	if (const auto *row = configuration::find_benchmark_mode(mode))
+		return row->report_name;
 	KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "[BUG] Unknown benchmark mode");
 }
 

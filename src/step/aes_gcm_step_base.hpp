@@ -35,7 +35,8 @@ public:
 protected:
 	// Creates the instance, connects its context to the engine, then makes the key (from
 	// "kova_aes_gcm.key-file" or "kova_aes_gcm.key", exactly one of them) and reads the IV, tag size
-	// and AAD size. Throws code 16 when the library is not installed or no key is given, code 6 for
+	// and AAD size. Throws KOVA_ERROR_NOT_FOUND when the library is not installed or no key is given,
+	// KOVA_ERROR_INVALID_VALUE for
 	// a bad attribute, and the SDK's code when a call fails.
 	aes_gcm_step_base(const object::attributes &attributes, runtime_state &state, kova_pe *pe,
 			  kova_data ctx_user_data);

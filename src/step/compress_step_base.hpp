@@ -15,7 +15,7 @@
 namespace kova::bench::step {
 
 // The algorithm named by "kova_compress.algorithm": 0 "deflate", 1 "lz4_stream" (exact). Throws
-// code 6 when the attribute is absent or names another algorithm.
+// KOVA_ERROR_INVALID_VALUE when the attribute is absent or names another algorithm.
 uint32_t select_algorithm(const object::attributes &attributes);
 
 class compress_step_base : public object {
@@ -40,7 +40,7 @@ public:
 
 protected:
 	// Creates the instance, sets the context user data and connects the context to the engine.
-	// Throws code 16 when the library is not installed, the SDK's code when a call fails.
+	// Throws KOVA_ERROR_NOT_FOUND when the library is not installed, the SDK's code when a call fails.
 	compress_step_base(const object::attributes &attributes, runtime_state &state, kova_pe *pe,
 			   kova_data ctx_user_data, uint32_t algorithm);
 

@@ -37,7 +37,8 @@ public:
 
 protected:
 	// Creates the instance and the coding matrix, sets the context user data and connects the
-	// context to the engine. Throws code 16 when the library is not installed, code 6 for an
+	// context to the engine. Throws KOVA_ERROR_NOT_FOUND when the library is not installed,
+	// KOVA_ERROR_INVALID_VALUE for an
 	// unknown matrix type or a block count that is not a number, and the SDK's code when a call
 	// fails (a matrix the library refuses for the counts among them).
 	ec_step_base(const object::attributes &attributes, runtime_state &state, kova_pe *pe, kova_data ctx_user_data);

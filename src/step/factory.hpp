@@ -15,7 +15,8 @@ namespace kova::bench::step::factory {
 
 // A new step of the class named, exactly and case-sensitively, by `name` ("kova_dma",
 // "kova_rdma::send", ...), built on the calling thread's engine with the callbacks and the context
-// user data it hands to the SDK. Throws code 6 for a name that names no step, code 4 for a step
+// user data it hands to the SDK. Throws KOVA_ERROR_INVALID_VALUE for a name that names no step,
+// KOVA_ERROR_NOT_SUPPORTED for a step
 // whose class this build does not provide, and whatever the step's constructor throws.
 std::unique_ptr<object> create_step(const std::string &name, const object::attributes &attributes,
 				    runtime_state &state, kova_pe *pe, completion_callback success_cb,

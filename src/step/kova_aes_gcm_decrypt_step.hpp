@@ -8,7 +8,7 @@ namespace kova::bench::step {
 
 class kova_aes_gcm_decrypt_step : public aes_gcm_step_base {
 public:
-	// Throws as aes_gcm_step_base, and code 4 when the device cannot decrypt.
+	// Throws as aes_gcm_step_base, and KOVA_ERROR_NOT_SUPPORTED when the device cannot decrypt.
 	kova_aes_gcm_decrypt_step(const object::attributes &attributes, runtime_state &state, kova_pe *pe,
 				  completion_callback success_cb, completion_callback error_cb, kova_data ctx_user_data);
 

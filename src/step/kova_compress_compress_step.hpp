@@ -7,8 +7,9 @@ namespace kova::bench::step {
 
 class kova_compress_compress_step : public compress_step_base {
 public:
-	// Throws code 6 for a missing or unknown algorithm, code 4 for lz4_stream (no such compression)
-	// or when the device cannot compress with deflate, code 16 when the library is not installed,
+	// Throws KOVA_ERROR_INVALID_VALUE for a missing or unknown algorithm, KOVA_ERROR_NOT_SUPPORTED for lz4_stream
+	// (no such compression)
+	// or when the device cannot compress with deflate, KOVA_ERROR_NOT_FOUND when the library is not installed,
 	// and the SDK's code when a call fails.
 	kova_compress_compress_step(const object::attributes &attributes, runtime_state &state, kova_pe *pe,
 				    completion_callback success_cb, completion_callback error_cb, kova_data ctx_user_data);

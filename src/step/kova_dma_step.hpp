@@ -15,7 +15,7 @@ namespace kova::bench::step {
 class kova_dma_step : public object {
 public:
 	// Creates a DMA instance on the first device of the runtime state, attaches the callbacks and
-	// the context user data to it, connects it to the engine and starts it. Throws code 16 when the
+	// the context user data to it, connects it to the engine and starts it. Throws KOVA_ERROR_NOT_FOUND when the
 	// DMA library is not installed, the SDK's code when a call fails. The engine must outlive the step.
 	kova_dma_step(const object::attributes &attributes, runtime_state &state, kova_pe *pe,
 		      completion_callback success_cb, completion_callback error_cb, kova_data ctx_user_data);

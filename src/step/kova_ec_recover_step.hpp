@@ -7,7 +7,7 @@ namespace kova::bench::step {
 
 class kova_ec_recover_step : public ec_step_base {
 public:
-	// Throws as ec_step_base, and code 4 when the device cannot recover.
+	// Throws as ec_step_base, and KOVA_ERROR_NOT_SUPPORTED when the device cannot recover.
 	kova_ec_recover_step(const object::attributes &attributes, runtime_state &state, kova_pe *pe,
 			    completion_callback success_cb, completion_callback error_cb, kova_data ctx_user_data);
 

@@ -15,8 +15,9 @@ namespace kova::bench::step {
 
 class kova_sha_step : public object {
 public:
-	// "kova_sha.algorithm" is "sha1", "sha256" or "sha512" (exact). Throws code 16 when the library is
-	// not installed, code 6 for a missing or unknown algorithm, code 4 when the device cannot hash
+	// "kova_sha.algorithm" is "sha1", "sha256" or "sha512" (exact). Throws KOVA_ERROR_NOT_FOUND when the library is
+	// not installed, KOVA_ERROR_INVALID_VALUE for a missing or unknown algorithm, KOVA_ERROR_NOT_SUPPORTED when
+	// the device cannot hash
 	// with it (before any instance exists), and the SDK's code when a call fails.
 	kova_sha_step(const object::attributes &attributes, runtime_state &state, kova_pe *pe,
 		      completion_callback success_cb, completion_callback error_cb, kova_data ctx_user_data);

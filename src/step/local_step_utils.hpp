@@ -13,14 +13,14 @@
 
 namespace kova::bench::step {
 
-// Entry 0 of the runtime state's devices. Throws code 18 when no device is open.
+// Entry 0 of the runtime state's devices. Throws KOVA_ERROR_BAD_STATE when no device is open.
 kova_dev *first_device(const runtime_state &state, const char *step_name);
 
 // The task count of the configuration, rounded up to a power of two; sizes beyond what 32 bits
 // hold become the largest value, which the libraries refuse.
 uint32_t num_tasks_from_cfg(const object::attributes &attributes) noexcept;
 
-// The library's function table. Throws code 16 "<word> library is not installed" when it is not loaded.
+// The library's function table. Throws KOVA_ERROR_NOT_FOUND "<word> library is not installed" when it is not loaded.
 template <typename Api>
 const Api *api_or_throw(const char *word)
 {

@@ -21,7 +21,7 @@ uint8_t log_num_tasks_from_cfg(const object::attributes &attrs);
 
 // {log number of queue pairs, log queue-pair depth} from "zoption.mmo.log_num_qps"
 // and "zoption.mmo.log_qp_depth"; each empty when not configured. A negative
-// value throws code 6.
+// value throws KOVA_ERROR_INVALID_VALUE.
 std::pair<kova::optional<uint8_t>, kova::optional<uint8_t>> qp_dimensions_from_cfg(const object::attributes &attrs);
 
 } // namespace kova::bench::step

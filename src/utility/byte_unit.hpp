@@ -26,7 +26,7 @@ enum class byte_unit : uint64_t {
 template <typename T>
 T from_string(const std::string &text);
 
-// The unit named exactly by the text; throws code 6 "Unknown byte unit: "<text>"".
+// The unit named exactly by the text; throws KOVA_ERROR_INVALID_VALUE "Unknown byte unit: "<text>"".
 template <>
 byte_unit from_string<byte_unit>(const std::string &text);
 

@@ -24,7 +24,7 @@ inline constexpr size_t regex_line_limit = 4096;
 // Runs the tool that /usr/bin/which finds for the name (so PATH decides) with
 // the arguments, without a shell. Returns its standard output, every line
 // ending in "\n"; empty when the tool could not be run, ended with a failure,
-// ran out of time or printed nothing. Throws code 16 "Cannot find command: <name>"
+// ran out of time or printed nothing. Throws KOVA_ERROR_NOT_FOUND "Cannot find command: <name>"
 // when which finds no such tool.
 kova::optional<std::string> run_command(const std::string &name, const std::vector<std::string> &arguments,
 					std::chrono::milliseconds time_limit = command_time_limit);

@@ -104,11 +104,12 @@ kova_mtu_size parse_mtu_size(const std::string &text)
 	KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Invalid mtu size: " + text);
 }
 
-void resolve_attribute_file_paths(step::object::attributes &attributes, const kova::optional<std::string> &input_dir,
+void resolve_attribute_file_paths(std::unordered_map<std::string, std::string> &attribute_map,
+				  const kova::optional<std::string> &input_dir,
 				  const kova::optional<std::string> & /*output_dir: no attribute names an output file*/)
 {
-	auto const key_file = attributes.attribute_map.find(fully_qualified_name(attribute::kova_aes_gcm_key_file));
-	if (key_file != attributes.attribute_map.end())
+	auto const key_file = attribute_map.find(fully_qualified_name(attribute::kova_aes_gcm_key_file));
+	if (key_file != attribute_map.end())
 		key_file->second = append_file_path(input_dir, key_file->second);
 }
 

@@ -4,7 +4,6 @@
 #pragma once
 
 #include "kova_optional.hpp"
-#include "step/object.hpp"
 #include "utility/cfg_value_type.hpp"
 
 #include <kova/mtu.h>
@@ -112,28 +111,28 @@ std::string attribute_or(const std::unordered_map<std::string, std::string> &att
 std::unordered_map<std::string, std::string> merge_maps(const std::unordered_map<std::string, std::string> &base,
 							 const std::unordered_map<std::string, std::string> &overrides);
 
-// Throw code 6 "Invalid value for <context>. Value may not be negative" when the
+// Throw KOVA_ERROR_INVALID_VALUE "Invalid value for <context>. Value may not be negative" when the
 // value (for a text: its leading decimal number, 0 without digits) is below 0.
 void throw_if_value_is_negative(const std::string &value, const std::string &context);
 void throw_if_value_is_negative(const int32_t *value, const std::string &context);
 
-// Throws code 6 "Invalid value for <context>. Value must be >= 1" when the value is below 1.
+// Throws KOVA_ERROR_INVALID_VALUE "Invalid value for <context>. Value must be >= 1" when the value is below 1.
 void throw_if_value_is_negative_or_zero(const int32_t *value, const std::string &context);
 
 // "256B"/"256", "512B"/"512", "1KB"/"1000", "2KB"/"2000", "4KB"/"4000", "raw_eth";
-// anything else throws code 6 "Invalid mtu size: <text>".
+// anything else throws KOVA_ERROR_INVALID_VALUE "Invalid mtu size: <text>".
 kova_mtu_size parse_mtu_size(const std::string &text);
 
-// Places a key file given as a step attribute under the input directory.
-void resolve_attribute_file_paths(step::object::attributes &attributes, const kova::optional<std::string> &input_dir,
-				  const kova::optional<std::string> &output_dir);
+// Places a key file given as a step attribute (map by fully qualified name) under the input directory.
+void resolve_attribute_file_paths(std::unordered_map<std::string, std::string> &attribute_map,
+				  const kova::optional<std::string> &input_dir, const kova::optional<std::string> &output_dir);
 
 // The step-attribute property named by its fully qualified key or by its leaf
 // name (the first such row in table order), or null.
 const property_definition *find_step_attribute(const std::string &name);
 
 // Value type of a command-line option, by long name, or of a step attribute, by
-// key or leaf name. Throws code 6 "Invalid property name : \"<name>\"".
+// key or leaf name. Throws KOVA_ERROR_INVALID_VALUE "Invalid property name : \"<name>\"".
 cfg_value_type get_cfg_value_type(const std::string &name);
 
 // The fields of a companion connection string
@@ -152,7 +151,7 @@ struct companion_connection_string_fields {
 	bool no_launch = false;
 };
 
-// Parses and checks a connection string; throws code 6 naming the problem.
+// Parses and checks a connection string; throws KOVA_ERROR_INVALID_VALUE naming the problem.
 companion_connection_string_fields parse_connection_string(const std::string &text);
 
 // Parses a connection string into the companion part of the fixed configuration.

@@ -19,7 +19,7 @@ cpu_core_set unpack_core_mask(uint64_t mask);
 
 // A comma-separated list of cores and ranges, such as "1-6,9,0xF"; numbers
 // are read as strtol does with base 0 and must lie in 0..65535. Duplicates are
-// dropped, first appearance kept. Throws code 6 on any malformed item.
+// dropped, first appearance kept. Throws KOVA_ERROR_INVALID_VALUE on any malformed item.
 cpu_core_set parse_cpu_core_set_string(const std::string &text);
 
 } // namespace kova::bench::utility

@@ -24,7 +24,7 @@ std::unique_ptr<cpu_stats_provider> make_cpu_stats_provider();
 // A provider reading a statistics file in the "/proc/stat" format at path.
 std::unique_ptr<cpu_stats_provider> make_cpu_stats_provider(const std::string &path);
 
-// The usage of each of the cores, in the order given; throws code 6
+// The usage of each of the cores, in the order given; throws KOVA_ERROR_INVALID_VALUE
 // "Invalid core index: N" for a core with no entry in usage.
 std::vector<float> filter_cpu_usage_stats_by_core_id_list(const std::vector<float> &usage,
 							    const std::vector<uint32_t> &cores);

@@ -14,7 +14,7 @@ namespace kova::bench::utility {
 
 class cpu_stats_provider_posix : public cpu_stats_provider {
 public:
-	// Opens the file and takes the baseline reading; throws code 6 "Unable to
+	// Opens the file and takes the baseline reading; throws KOVA_ERROR_INVALID_VALUE "Unable to
 	// get CPU usage statistics." when it cannot be opened, and the parse
 	// error of a reading.
 	explicit cpu_stats_provider_posix(const std::string &path = "/proc/stat");

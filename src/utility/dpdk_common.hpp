@@ -18,13 +18,13 @@ public:
 	[[nodiscard]] virtual bool is_dev_port_started() const = 0;
 
 	// Configures the port with no queues and starts it; does nothing once the port is started. Throws
-	// kova::exception code 21 when DPDK refuses; the port then stays not started and a later call tries
+	// kova::exception KOVA_ERROR_DRIVER when DPDK refuses; the port then stays not started and a later call tries
 	// again.
 	virtual void start_dev_port() = 0;
 };
 
 // Initialises DPDK's environment (rte_eal_init, once per process) and probes the device's port, which is
-// not started yet. Throws kova::exception: code 16 without the bridge library, 21 when DPDK fails, the
+// not started yet. Throws kova::exception: KOVA_ERROR_NOT_FOUND without the bridge library, 21 when DPDK fails, the
 // bridge's code when probing fails. A failure after the environment was initialised cleans it up again.
 // The destructor cleans the environment up; it does not stop the port.
 std::unique_ptr<dpdk_context> create_dpdk_context(kova_dev *dev);

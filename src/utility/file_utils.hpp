@@ -13,7 +13,7 @@ namespace kova::bench::utility {
 // does not make it absolute).
 std::string append_file_path(const kova::optional<std::string> &directory, const std::string &file_name);
 
-// The whole content of a regular file. Throws code 16 "Unable to open file:
+// The whole content of a regular file. Throws KOVA_ERROR_NOT_FOUND "Unable to open file:
 // "<path>"" or "Failed to read content of file: "<path>"".
 std::string load_file_to_string(const std::string &path);
 std::vector<char> load_file_to_vector(const std::string &path);

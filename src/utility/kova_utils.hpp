@@ -91,7 +91,7 @@ std::unique_ptr<kova_buf_inventory, kova::delegated_deleter<kova_buf_inventory>>
 // releases it with kova_buf_dec_refcount.
 kova_buf *get_buffer(kova_buf_inventory *inventory, kova_mmap *mmap, char *address, std::size_t length);
 
-// Throws code 6 for a null context and the SDK's code when the query fails.
+// Throws KOVA_ERROR_INVALID_VALUE for a null context and the SDK's code when the query fails.
 kova_ctx_states get_context_state(const kova_ctx *ctx);
 
 // True only for a context that is not null and reports the running state; never throws.

@@ -47,7 +47,7 @@ kova::optional<converted_value<float>> strto<float>(const std::string &text);
 template <>
 kova::optional<converted_value<bool>> strto<bool>(const std::string &text);
 
-// Two hexadecimal digits per byte, either case. Throws code 6 for an odd
+// Two hexadecimal digits per byte, either case. Throws KOVA_ERROR_INVALID_VALUE for an odd
 // length or a pair that is not two hex digits.
 std::vector<uint8_t> hex_string_to_byte_array(const std::string &text);
 

@@ -45,7 +45,7 @@ public:
 
 	sweep_definition(std::string property_name, std::vector<uint32_t> values);
 	sweep_definition(std::string property_name, std::vector<std::string> values);
-	// Ranges run from start while the value stays <= end; they throw code 6 when
+	// Ranges run from start while the value stays <= end; they throw KOVA_ERROR_INVALID_VALUE when
 	// start >= end, for an undefined increment and for a step that does not
 	// increase the value.
 	sweep_definition(std::string property_name, uint32_t start, uint32_t end, increment_type increment,
@@ -68,7 +68,7 @@ private:
 };
 
 // Parses "<name>,<v1>,<v2>[,...]" (a list) or "<name>,<start>,<end>,{+|*}<step>"
-// (a range). Throws kova::exception code 6 on any bad token.
+// (a range). Throws kova::exception KOVA_ERROR_INVALID_VALUE on any bad token.
 sweep_definition sweep_definition_from_string(const std::string &text);
 
 // The most values and permutations a sweep may produce.

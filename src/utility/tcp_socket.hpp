@@ -23,7 +23,7 @@ enum class connect_state : uint8_t {
 
 class tcp_socket {
 public:
-	// A new close-on-exec, non-blocking socket. Throws code 8 when it cannot be created.
+	// A new close-on-exec, non-blocking socket. Throws KOVA_ERROR_INITIALIZATION when it cannot be created.
 	tcp_socket();
 	// Takes over a descriptor; -1 makes an object that holds no socket.
 	explicit tcp_socket(uint32_t descriptor);
@@ -33,17 +33,17 @@ public:
 	tcp_socket &operator=(tcp_socket &&other) noexcept;
 	~tcp_socket();
 
-	// SO_LINGER off and SO_REUSEADDR on. Throws code 17.
+	// SO_LINGER off and SO_REUSEADDR on. Throws KOVA_ERROR_IO_FAILED.
 	void set_socket_options();
 
-	// Binds to every local IPv4 address at the port and listens with a backlog of 1. Throws code 17.
+	// Binds to every local IPv4 address at the port and listens with a backlog of 1. Throws KOVA_ERROR_IO_FAILED.
 	void listen(uint16_t port);
 
-	// The next waiting client, or an invalid socket when none waits. Throws code 17.
+	// The next waiting client, or an invalid socket when none waits. Throws KOVA_ERROR_IO_FAILED.
 	[[nodiscard]] tcp_socket accept();
 
-	// Starts connecting to a dotted IPv4 address. Throws code 6 for an address
-	// that does not parse and code 17 when the attempt cannot start.
+	// Starts connecting to a dotted IPv4 address. Throws KOVA_ERROR_INVALID_VALUE for an address
+	// that does not parse and KOVA_ERROR_IO_FAILED when the attempt cannot start.
 	void connect(const std::string &address, uint16_t port);
 
 	// State of the connect started last. Any pending socket error ends the
@@ -51,11 +51,11 @@ public:
 	[[nodiscard]] connect_state poll_is_connected(int *pending_error = nullptr);
 
 	// One write; returns the bytes written, 0 when the socket cannot take more
-	// now. Never raises SIGPIPE: a closed peer is an error. Throws code 17.
+	// now. Never raises SIGPIPE: a closed peer is an error. Throws KOVA_ERROR_IO_FAILED.
 	size_t write(span<char const> bytes);
 
 	// One read; returns the bytes read, empty when none are available now.
-	// Throws code 17 on an error and "Connection closed by peer" when the peer
+	// Throws KOVA_ERROR_IO_FAILED on an error and "Connection closed by peer" when the peer
 	// has closed the connection.
 	span<char> read(span<char> bytes);
 

@@ -23,16 +23,7 @@ using api::test::header;
 
 namespace {
 
-using all_types = std::tuple<v1::error_response, v1::hello_response, v1::hello_request, v1::bye_response,
-			     v1::bye_request, v1::create_remote_mmaps_response,
-			     v1::create_remote_mmaps_with_data_request, v1::create_uninitialized_remote_mmaps_request,
-			     v1::destroy_remote_mmaps_response, v1::destroy_remote_mmaps_request,
-			     v1::get_environment_information_response, v1::get_environment_information_request,
-			     v1::configure_worker_pool_response, v1::configure_worker_pool_request,
-			     v1::create_worker_response, v1::create_worker_request, v1::start_workers_response,
-			     v1::start_workers_request, v1::stop_worker_response, v1::stop_worker_request,
-			     v1::destroy_workers_response, v1::destroy_workers_request, v1::keep_alive_response,
-			     v1::keep_alive_request>;
+using all_types = v1::message_types;
 
 // The type ids whose decoder accepts the frame.
 std::vector<uint32_t> accepting_decoders(const message_buffer &buffer)

@@ -3,6 +3,7 @@
 
 #include "kova_exception.hpp"
 #include "protocol_test_support.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -37,13 +38,7 @@ message_buffer frame_with_body(const std::vector<char> &body)
 void expect_read_failure(const char *what, const std::function<void()> &read, const std::string &text)
 {
 	SCOPED_TRACE(what);
-	try {
-		read();
-		ADD_FAILURE() << "no exception";
-	} catch (const kova::exception &e) {
-		EXPECT_EQ(e.code(), 17u);
-		EXPECT_EQ(std::string{e.what()}, text);
-	}
+	EXPECT_KOVA_THROW(read(), 17u, text);
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 #include "companion/api/tcp_connect.hpp"
 #include "kova_exception.hpp"
 #include "protocol_test_support.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -22,17 +23,7 @@ using kova::bench::utility::span;
 
 namespace {
 
-template <typename F>
-kova::exception caught(F action)
-{
-	try {
-		action();
-	} catch (const kova::exception &e) {
-		return e;
-	}
-	ADD_FAILURE() << "no exception";
-	return kova::exception{0, "none", "", "", 0};
-}
+using kova::test::thrown_by;
 
 // A connection over one end of a loopback pair; the test drives the other end raw.
 struct linked {
@@ -107,11 +98,11 @@ TEST(tcp_connection, frame_lengths_out_of_range_are_refused_and_close_the_link)
 		linked l;
 		test::write_all(l.peer, span<char const>{test::header(1, 24, 20, 1, length)});
 		message_buffer message;
-		kova::exception const e = caught([&] { test::receive_within(*l.link, message); });
+		kova::exception const e = thrown_by([&] { test::receive_within(*l.link, message); });
 		EXPECT_EQ(e.code(), 17u);
 		EXPECT_EQ(std::string{e.what()}, "Refusing message of " + std::to_string(length) +
 							 " bytes: a message holds 24 to 67108864 bytes");
-		kova::exception const closed = caught([&] { l.link->receive(message); });
+		kova::exception const closed = thrown_by([&] { l.link->receive(message); });
 		EXPECT_EQ(closed.code(), 17u);
 		EXPECT_STREQ(closed.what(), "Connection is closed");
 	}
@@ -125,7 +116,7 @@ TEST(tcp_connection, the_frame_cap_is_set_per_connection)
 	message_buffer message;
 	ASSERT_TRUE(test::receive_within(link, message));
 	test::write_message(pair.far, v1::error_response{1, 2, "too long"});
-	EXPECT_EQ(caught([&] { test::receive_within(link, message); }).code(), 17u);
+	EXPECT_EQ(thrown_by([&] { test::receive_within(link, message); }).code(), 17u);
 }
 
 TEST(tcp_connection, a_frame_that_stalls_past_the_time_out_drops_the_link)
@@ -134,7 +125,7 @@ TEST(tcp_connection, a_frame_that_stalls_past_the_time_out_drops_the_link)
 	auto const frame = test::encoded(v1::stop_worker_request{1, 2}).get_content();
 	test::write_all(l.peer, span<char const>{frame.data(), frame.size() - 1});
 	message_buffer message;
-	kova::exception const e = caught([&] {
+	kova::exception const e = thrown_by([&] {
 		auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds{10};
 		while (std::chrono::steady_clock::now() < deadline) {
 			EXPECT_FALSE(l.link->receive(message));
@@ -150,7 +141,7 @@ TEST(tcp_connection, a_closed_peer_ends_receiving_with_an_error)
 	linked l;
 	l.peer.close();
 	message_buffer message;
-	kova::exception const e = caught([&] { test::receive_within(*l.link, message); });
+	kova::exception const e = thrown_by([&] { test::receive_within(*l.link, message); });
 	EXPECT_EQ(e.code(), 17u);
 	EXPECT_STREQ(e.what(), "Connection closed by peer");
 }
@@ -159,7 +150,7 @@ TEST(tcp_connection, writing_after_the_peer_closed_fails_and_the_process_lives)
 {
 	linked l;
 	l.peer.close();
-	kova::exception const e = caught([&] {
+	kova::exception const e = thrown_by([&] {
 		auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds{10};
 		while (std::chrono::steady_clock::now() < deadline) {
 			message_buffer message = test::encoded(v1::stop_worker_request{1, 2});
@@ -169,7 +160,7 @@ TEST(tcp_connection, writing_after_the_peer_closed_fails_and_the_process_lives)
 	});
 	EXPECT_EQ(e.code(), 17u);
 	message_buffer message = test::encoded(v1::start_workers_request{3});
-	kova::exception const closed = caught([&] { l.link->send(message); });
+	kova::exception const closed = thrown_by([&] { l.link->send(message); });
 	EXPECT_STREQ(closed.what(), "Connection is closed");
 }
 
@@ -189,7 +180,7 @@ TEST(tcp_connection, bye_answered_closes_the_link)
 	l.link->disconnect(true);
 	peer.join();
 	message_buffer message;
-	EXPECT_STREQ(caught([&] { l.link->receive(message); }).what(), "Connection is closed");
+	EXPECT_STREQ(thrown_by([&] { l.link->receive(message); }).what(), "Connection is closed");
 }
 
 TEST(tcp_connection, bye_to_a_silent_peer_ends_after_the_time_out)
@@ -284,7 +275,7 @@ TEST(tcp_connect, hello_answered_with_an_error_fails_with_code_8)
 			std::this_thread::sleep_for(std::chrono::milliseconds{1});
 		}
 	});
-	kova::exception const e = caught([&] { api::connect_via_tcp_as_client("127.0.0.1", listener.port(), 10); });
+	kova::exception const e = thrown_by([&] { api::connect_via_tcp_as_client("127.0.0.1", listener.port(), 10); });
 	EXPECT_EQ(e.code(), 8u);
 	EXPECT_STREQ(e.what(), "Remote responded to hello request with an error: Unsupported version: too \\x01old");
 	EXPECT_EQ(peer.get(), (std::vector<api::version>{{1, 24}}));
@@ -313,7 +304,7 @@ TEST(tcp_connect, hello_waits_through_keep_alive_requests)
 TEST(tcp_connect, a_client_gives_up_at_its_deadline_naming_the_last_error)
 {
 	uint16_t const port = test::unused_port();
-	kova::exception const e = caught([&] { api::connect_via_tcp_as_client("127.0.0.1", port, 1); });
+	kova::exception const e = thrown_by([&] { api::connect_via_tcp_as_client("127.0.0.1", port, 1); });
 	EXPECT_EQ(e.code(), 9u);
 	EXPECT_EQ(std::string{e.what()},
 		  "Failed to connect to: 127.0.0.1:" + std::to_string(port) + ". Last error: Connection refused");
@@ -321,7 +312,7 @@ TEST(tcp_connect, a_client_gives_up_at_its_deadline_naming_the_last_error)
 
 TEST(tcp_connect, a_server_gives_up_when_no_client_comes)
 {
-	kova::exception const e = caught(
+	kova::exception const e = thrown_by(
 		[&] { api::connect_via_tcp_as_server(test::unused_port(), 1, api::default_max_message_size); });
 	EXPECT_EQ(e.code(), 9u);
 	EXPECT_STREQ(e.what(), "Timed out waiting for client to connect");
@@ -331,7 +322,7 @@ TEST(tcp_connect, a_server_refuses_a_client_whose_first_message_is_not_hello)
 {
 	uint16_t const port = test::unused_port();
 	auto server = std::async(std::launch::async, [port] {
-		return caught([port] { api::connect_via_tcp_as_server(port, 10, api::default_max_message_size); });
+		return thrown_by([port] { api::connect_via_tcp_as_server(port, 10, api::default_max_message_size); });
 	});
 	kova::bench::utility::tcp_socket socket;
 	auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds{10};

@@ -3,6 +3,7 @@
 
 #include "kova_exception.hpp"
 #include "protocol_test_support.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -37,17 +38,7 @@ std::vector<int> open_sockets()
 	return result;
 }
 
-template <typename F>
-kova::exception caught(F action)
-{
-	try {
-		action();
-	} catch (const kova::exception &e) {
-		return e;
-	}
-	ADD_FAILURE() << "no exception";
-	return kova::exception{0, "none", "", "", 0};
-}
+using kova::test::thrown_by;
 
 } // namespace
 
@@ -113,7 +104,7 @@ TEST(tcp_socket, addresses_must_be_dotted_ipv4)
 	for (std::string const address : {"localhost", "127.0.0", "::1", ""}) {
 		SCOPED_TRACE(address);
 		tcp_socket socket;
-		kova::exception const e = caught([&] { socket.connect(address, 1); });
+		kova::exception const e = thrown_by([&] { socket.connect(address, 1); });
 		EXPECT_EQ(e.code(), 6u);
 		EXPECT_EQ(std::string{e.what()}.rfind("Failed to parse address:\"" + address + "\". Error: ", 0), 0u)
 			<< e.what();
@@ -138,7 +129,7 @@ TEST(tcp_socket, a_closed_peer_is_reported_not_silent)
 	test::socket_pair pair = test::make_socket_pair();
 	pair.far.close();
 	char buffer[16];
-	kova::exception const e = caught([&] {
+	kova::exception const e = thrown_by([&] {
 		auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds{10};
 		while (std::chrono::steady_clock::now() < deadline)
 			pair.near.read(span<char>{buffer});
@@ -152,7 +143,7 @@ TEST(tcp_socket, writing_to_a_closed_peer_fails_without_a_signal)
 	test::socket_pair pair = test::make_socket_pair();
 	pair.far.close();
 	std::vector<char> const data(4096, 'x');
-	kova::exception const e = caught([&] {
+	kova::exception const e = thrown_by([&] {
 		auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds{10};
 		while (std::chrono::steady_clock::now() < deadline) {
 			pair.near.write(span<char const>{data});
@@ -196,7 +187,7 @@ TEST(tcp_socket, listening_twice_on_one_port_fails)
 	tcp_socket first;
 	first.listen(port);
 	tcp_socket second;
-	kova::exception const e = caught([&] { second.listen(port); });
+	kova::exception const e = thrown_by([&] { second.listen(port); });
 	EXPECT_EQ(e.code(), 17u);
 	EXPECT_EQ(std::string{e.what()}.rfind("Failed to bind to port: " + std::to_string(port) + ". Error: ", 0), 0u)
 		<< e.what();

@@ -2,6 +2,7 @@
 #include "configuration.hpp"
 #include "kova_exception.hpp"
 #include "utility/configuration_utils.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -108,14 +109,10 @@ TEST(parse_connection_string, refuses_bad_strings)
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.text);
 		::testing::internal::CaptureStdout();
-		try {
-			parse_connection_string(c.text);
-			ADD_FAILURE() << "no exception";
-		} catch (const kova::exception &error) {
-			EXPECT_EQ(error.code(), KOVA_ERROR_INVALID_VALUE);
-			EXPECT_EQ(std::string{error.what()}, c.message);
-			EXPECT_STREQ(error.function(), "parse_connection_string");
-		}
+		kova::exception const error = kova::test::thrown_by([&] { parse_connection_string(c.text); });
+		EXPECT_EQ(error.code(), KOVA_ERROR_INVALID_VALUE);
+		EXPECT_EQ(std::string{error.what()}, c.message);
+		EXPECT_STREQ(error.function(), "parse_connection_string");
 		::testing::internal::GetCapturedStdout();
 	}
 }

@@ -2,6 +2,7 @@
 // the handlers, the builder and the sweep expansion.
 #include "config/cli_args.hpp"
 #include "kova_exception.hpp"
+#include "support/kova_throws.hpp"
 
 #include <kova/argp.h>
 
@@ -409,13 +410,7 @@ TEST(make_configuration_from_cli_args, refuses_bad_command_lines_with_the_code_a
 	for (const auto &c : failure_cases()) {
 		SCOPED_TRACE(::testing::PrintToString(c.argv));
 		::testing::internal::CaptureStderr();
-		try {
-			configuration_from(c.argv);
-			ADD_FAILURE() << "no exception";
-		} catch (const kova::exception &error) {
-			EXPECT_EQ(error.code(), c.code);
-			EXPECT_EQ(std::string{error.what()}, c.message);
-		}
+		EXPECT_KOVA_THROW(configuration_from(c.argv), c.code, c.message);
 		::testing::internal::GetCapturedStderr();
 		expect_parser_released();
 	}
@@ -445,13 +440,7 @@ TEST(make_configuration_from_cli_args, can_be_called_again_after_any_outcome)
 TEST(make_configuration_from_cli_args, fails_without_touching_a_parser_that_exists_already)
 {
 	ASSERT_EQ(kova_argp_init(nullptr, nullptr), KOVA_SUCCESS);
-	try {
-		configuration_from({});
-		ADD_FAILURE() << "no exception";
-	} catch (const kova::exception &error) {
-		EXPECT_EQ(error.code(), KOVA_ERROR_IN_USE);
-		EXPECT_STREQ(error.what(), "Failed to create arg parser");
-	}
+	EXPECT_KOVA_THROW(configuration_from({}), KOVA_ERROR_IN_USE, "Failed to create arg parser");
 	EXPECT_EQ(kova_argp_destroy(), KOVA_SUCCESS);
 }
 

@@ -2,6 +2,7 @@
 #include "impl/configuration_parser.hpp"
 #include "kova_exception.hpp"
 #include "utility/arg_parser.hpp"
+#include "support/kova_throws.hpp"
 
 #include <kova/argp.h>
 
@@ -155,21 +156,12 @@ TEST_F(registration, refusals_name_the_option)
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.message);
-		try {
-			register_kova_argp_arg(KOVA_ARGP_TYPE_INT, c.short_name, c.long_name, "", ignore, false, false);
-			ADD_FAILURE() << "no exception";
-		} catch (const kova::exception &error) {
-			EXPECT_EQ(error.code(), KOVA_ERROR_ALREADY_EXIST);
-			EXPECT_EQ(std::string{error.what()}, c.message);
-		}
+		EXPECT_KOVA_THROW(
+			register_kova_argp_arg(KOVA_ARGP_TYPE_INT, c.short_name, c.long_name, "", ignore, false, false),
+			KOVA_ERROR_ALREADY_EXIST, c.message);
 	}
-	try {
-		register_kova_argp_arg(KOVA_ARGP_TYPE_INT, nullptr, nullptr, "", ignore, false, false);
-		ADD_FAILURE() << "no exception";
-	} catch (const kova::exception &error) {
-		EXPECT_EQ(error.code(), KOVA_ERROR_INVALID_VALUE);
-		EXPECT_STREQ(error.what(), "Tried to register arg parser parameter with no name");
-	}
+	EXPECT_KOVA_THROW(register_kova_argp_arg(KOVA_ARGP_TYPE_INT, nullptr, nullptr, "", ignore, false, false),
+			  KOVA_ERROR_INVALID_VALUE, "Tried to register arg parser parameter with no name");
 }
 
 TEST_F(registration, the_optional_overload_registers_mandatory_and_repeatable_options)

@@ -3,6 +3,7 @@
 #include "utility/configuration_utils.hpp"
 #include "utility/string_utils.hpp"
 #include "utility/sweep_definition.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -106,13 +107,7 @@ TEST(sweep_definition_from_string, refuses_bad_definitions)
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.text);
-		try {
-			sweep_definition_from_string(c.text);
-			ADD_FAILURE() << "no exception";
-		} catch (const kova::exception &error) {
-			EXPECT_EQ(error.code(), KOVA_ERROR_INVALID_VALUE);
-			EXPECT_EQ(std::string{error.what()}, c.message);
-		}
+		EXPECT_KOVA_THROW(sweep_definition_from_string(c.text), KOVA_ERROR_INVALID_VALUE, c.message);
 	}
 }
 
@@ -133,20 +128,15 @@ TEST(sweep_definition, range_constructors_refuse_ranges_without_end)
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.message);
-		try {
-			sweep_definition{"core-count", c.start, c.end, c.increment, c.step};
-			ADD_FAILURE() << "no exception";
-		} catch (const kova::exception &error) {
-			EXPECT_EQ(std::string{error.what()}, c.message);
-			EXPECT_STREQ(error.function(), "number_set_value_store");
-		}
-		try {
+		kova::exception const number_error = kova::test::thrown_by(
+			[&] { sweep_definition{"core-count", c.start, c.end, c.increment, c.step}; });
+		EXPECT_EQ(std::string{number_error.what()}, c.message);
+		EXPECT_STREQ(number_error.function(), "number_set_value_store");
+		kova::exception const sg_error = kova::test::thrown_by([&] {
 			sweep_definition{"gather-value", c.start, c.end, c.increment, c.step, sg_split_type::count};
-			ADD_FAILURE() << "no exception";
-		} catch (const kova::exception &error) {
-			EXPECT_EQ(std::string{error.what()}, c.message);
-			EXPECT_STREQ(error.function(), "sg_config_set_value_store");
-		}
+		});
+		EXPECT_EQ(std::string{sg_error.what()}, c.message);
+		EXPECT_STREQ(sg_error.function(), "sg_config_set_value_store");
 	}
 	sweep_definition const wide{"core-count", 4294967294u, 4294967295u, inc::additive, 1};
 	EXPECT_EQ(wide.get_values(), (std::vector<std::string>{"4294967294", "4294967295"}));
@@ -179,14 +169,10 @@ TEST(get_cfg_value_type, options_then_step_attributes)
 	}
 	for (std::string const name : {"", "zoption.mmo", "kova_rdma", "Core-count", "kova_rdma.transport"}) {
 		SCOPED_TRACE(name);
-		try {
-			get_cfg_value_type(name);
-			ADD_FAILURE() << "no exception";
-		} catch (const kova::exception &error) {
-			EXPECT_EQ(error.code(), KOVA_ERROR_INVALID_VALUE);
-			EXPECT_EQ(std::string{error.what()}, "Invalid property name : \"" + name + "\"");
-			EXPECT_STREQ(error.function(), "get_cfg_value_type");
-		}
+		kova::exception const error = kova::test::thrown_by([&] { get_cfg_value_type(name); });
+		EXPECT_EQ(error.code(), KOVA_ERROR_INVALID_VALUE);
+		EXPECT_EQ(std::string{error.what()}, "Invalid property name : \"" + name + "\"");
+		EXPECT_STREQ(error.function(), "get_cfg_value_type");
 	}
 }
 

@@ -2,6 +2,7 @@
 #include "aligned_buffer.hpp"
 
 #include "kova_exception.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -66,11 +67,6 @@ TEST(aligned_buffer, resize_allocates_new_storage)
 
 TEST(aligned_buffer, overflowing_size_is_refused)
 {
-	try {
-		aligned_buffer buf{SIZE_MAX - 100};
-		FAIL();
-	} catch (const kova::exception &e) {
-		EXPECT_EQ(e.code(), KOVA_ERROR_NO_MEMORY);
-		EXPECT_STREQ(e.what(), "Unable to allocate aligned memory");
-	}
+	EXPECT_KOVA_THROW(aligned_buffer buf{SIZE_MAX - 100}, KOVA_ERROR_NO_MEMORY,
+			  "Unable to allocate aligned memory");
 }

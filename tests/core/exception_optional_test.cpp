@@ -1,6 +1,7 @@
 // Tests for kova::exception and kova::optional.
 #include "kova_exception.hpp"
 #include "kova_optional.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -77,12 +78,8 @@ TEST(exception, function_names_of_templates_and_members)
 	};
 	for (auto const &c : cases) {
 		SCOPED_TRACE(c.expected);
-		try {
-			c.raise();
-			FAIL();
-		} catch (const kova::exception &e) {
-			EXPECT_STREQ(e.function(), c.expected);
-		}
+		kova::exception const e = kova::test::thrown_by([&] { c.raise(); });
+		EXPECT_STREQ(e.function(), c.expected);
 	}
 }
 

@@ -4,6 +4,7 @@
 #include "companion/api/message_buffer.hpp"
 #include "companion/api/v1/messages.hpp"
 #include "kova_exception.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -222,21 +223,10 @@ TEST(async_sequence, unregistered_names_are_refused)
 	journal log;
 	sequence seq{30};
 	seq.register_activity("A", std::make_unique<scripted_activity>("A", log, outcome::next, "missing"));
-	try {
-		seq.start("a");
-		FAIL() << "start of an unknown name must throw";
-	} catch (const kova::exception &ex) {
-		EXPECT_EQ(ex.code(), KOVA_ERROR_INVALID_VALUE);
-		EXPECT_STREQ(ex.what(), "Unable to start sequence with unregistered activity: \"a\"");
-	}
+	EXPECT_KOVA_THROW(seq.start("a"), KOVA_ERROR_INVALID_VALUE,
+			  "Unable to start sequence with unregistered activity: \"a\"");
 	seq.start("A");
-	try {
-		seq.poll();
-		FAIL() << "selecting an unknown name must throw";
-	} catch (const kova::exception &ex) {
-		EXPECT_EQ(ex.code(), KOVA_ERROR_INVALID_VALUE);
-		EXPECT_STREQ(ex.what(), "Unable to select unregistered activity: \"missing\"");
-	}
+	EXPECT_KOVA_THROW(seq.poll(), KOVA_ERROR_INVALID_VALUE, "Unable to select unregistered activity: \"missing\"");
 }
 
 TEST(async_sequence, throwing_first_start_leaves_nothing_started)

@@ -3,6 +3,7 @@
 
 #include "kova_exception.hpp"
 #include "sdk/copy_fixture.hpp"
+#include "support/kova_throws.hpp"
 
 #include <chrono>
 
@@ -42,13 +43,8 @@ TEST_F(event_handle, waits_the_whole_time_out_with_nothing_in_flight)
 
 TEST(event_handle_creation, engine_failure_carries_the_sdk_code)
 {
-	try {
-		kova::bench::impl::make_event_handle(nullptr);
-		FAIL() << "creation must fail";
-	} catch (const kova::exception &ex) {
-		EXPECT_EQ(ex.code(), KOVA_ERROR_INVALID_VALUE);
-		EXPECT_STREQ(ex.what(), "kova_pe_get_notification_handle failed");
-	}
+	EXPECT_KOVA_THROW(kova::bench::impl::make_event_handle(nullptr), KOVA_ERROR_INVALID_VALUE,
+			  "kova_pe_get_notification_handle failed");
 }
 
 } // namespace

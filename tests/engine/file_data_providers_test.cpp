@@ -3,6 +3,7 @@
 #include "data_provider/file_set_data_provider.hpp"
 
 #include "kova_exception.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -60,13 +61,7 @@ protected:
 
 void expect_refused(const std::function<void()> &make, kova_error code, const std::string &message)
 {
-	try {
-		make();
-		ADD_FAILURE() << "construction must fail with: " << message;
-	} catch (const kova::exception &ex) {
-		EXPECT_EQ(ex.code(), code);
-		EXPECT_EQ(ex.what(), message);
-	}
+	EXPECT_KOVA_THROW(make(), code, message);
 }
 
 } // namespace

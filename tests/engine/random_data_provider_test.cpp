@@ -2,6 +2,7 @@
 #include "data_provider/random_data_provider.hpp"
 
 #include "kova_exception.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -106,12 +107,7 @@ TEST(random_data_provider, refuses_zero_size_or_count)
 	};
 	for (auto const &c : cases) {
 		SCOPED_TRACE(c.message);
-		try {
-			random_data_provider provider{random_attributes(c.job_count, c.job_size), 1};
-			FAIL() << "construction must fail";
-		} catch (const kova::exception &ex) {
-			EXPECT_EQ(ex.code(), KOVA_ERROR_INVALID_VALUE);
-			EXPECT_STREQ(ex.what(), c.message);
-		}
+		EXPECT_KOVA_THROW(random_data_provider provider(random_attributes(c.job_count, c.job_size), 1),
+				  KOVA_ERROR_INVALID_VALUE, c.message);
 	}
 }

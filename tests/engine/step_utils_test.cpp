@@ -2,6 +2,7 @@
 #include "step/step_utils.hpp"
 
 #include "kova_exception.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -26,13 +27,8 @@ TEST(step_utils, throw_if_query_fails_passes_success_and_not_supported)
 	EXPECT_EQ(kova::bench::step::throw_if_query_fails(KOVA_SUCCESS, "max buffer size"), KOVA_SUCCESS);
 	EXPECT_EQ(kova::bench::step::throw_if_query_fails(KOVA_ERROR_NOT_SUPPORTED, "max buffer size"),
 		  KOVA_ERROR_NOT_SUPPORTED);
-	try {
-		kova::bench::step::throw_if_query_fails(KOVA_ERROR_IO_FAILED, "max buffer size");
-		FAIL() << "code 17 must throw";
-	} catch (const kova::exception &ex) {
-		EXPECT_EQ(ex.code(), KOVA_ERROR_IO_FAILED);
-		EXPECT_STREQ(ex.what(), "Failed to query max buffer size");
-	}
+	EXPECT_KOVA_THROW(kova::bench::step::throw_if_query_fails(KOVA_ERROR_IO_FAILED, "max buffer size"),
+			  KOVA_ERROR_IO_FAILED, "Failed to query max buffer size");
 }
 
 TEST(step_utils, qp_dimensions_read_both_attributes)
@@ -62,12 +58,7 @@ TEST(step_utils, qp_dimensions_refuse_negative_values)
 		SCOPED_TRACE(key);
 		object::attributes attrs;
 		attrs.attribute_map = {{key, "-1"}};
-		try {
-			kova::bench::step::qp_dimensions_from_cfg(attrs);
-			FAIL() << "a negative value must throw";
-		} catch (const kova::exception &ex) {
-			EXPECT_EQ(ex.code(), KOVA_ERROR_INVALID_VALUE);
-			EXPECT_EQ(ex.what(), std::string{"Invalid value for "} + key + ". Value may not be negative");
-		}
+		EXPECT_KOVA_THROW(kova::bench::step::qp_dimensions_from_cfg(attrs), KOVA_ERROR_INVALID_VALUE,
+				  std::string{"Invalid value for "} + key + ". Value may not be negative");
 	}
 }

@@ -5,6 +5,7 @@
 #include "step/object.hpp"
 #include "utility/async/sequence.hpp"
 #include "utility/kova_utils.hpp"
+#include "support/kova_throws.hpp"
 
 #include <kova/buf.h>
 #include <kova/dev.h>
@@ -144,13 +145,7 @@ protected:
 
 void expect_refused(const std::function<void()> &action, kova_error code, const std::string &message)
 {
-	try {
-		action();
-		ADD_FAILURE() << "must fail with: " << message;
-	} catch (const kova::exception &ex) {
-		EXPECT_EQ(ex.code(), code);
-		EXPECT_EQ(ex.what(), message);
-	}
+	EXPECT_KOVA_THROW(action(), code, message);
 }
 
 } // namespace

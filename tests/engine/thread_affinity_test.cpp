@@ -2,6 +2,7 @@
 #include "impl/thread_affinity.hpp"
 
 #include "kova_exception.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -49,14 +50,12 @@ private:
 void expect_affinity_error(uint32_t cpu, const std::string &message_start)
 {
 	gated_thread worker;
-	try {
+	kova::exception const ex = kova::test::thrown_by([&] {
 		kova::bench::impl::set_thread_affinity(worker.thread(), cpu);
-		ADD_FAILURE() << "pinning to cpu " << cpu << " must fail";
-	} catch (const kova::exception &ex) {
-		EXPECT_EQ(ex.code(), KOVA_ERROR_OPERATING_SYSTEM);
-		EXPECT_EQ(std::string{ex.what()}.substr(0, message_start.size()), message_start) << ex.what();
-		EXPECT_GT(std::string{ex.what()}.size(), message_start.size()) << "the system's error text is missing";
-	}
+	});
+	EXPECT_EQ(ex.code(), KOVA_ERROR_OPERATING_SYSTEM);
+	EXPECT_EQ(std::string{ex.what()}.substr(0, message_start.size()), message_start) << ex.what();
+	EXPECT_GT(std::string{ex.what()}.size(), message_start.size()) << "the system's error text is missing";
 }
 
 } // namespace

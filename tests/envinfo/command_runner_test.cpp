@@ -3,6 +3,7 @@
 
 #include "fake_machine.hpp"
 #include "kova_exception.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -51,14 +52,10 @@ TEST(command_runner, failing_tool_gives_nothing)
 TEST(command_runner, missing_tool)
 {
 	kova::test::fake_machine machine;
-	try {
-		detail::run_command("no_such_tool", {});
-		ADD_FAILURE() << "no exception";
-	} catch (const kova::exception &e) {
-		EXPECT_EQ(e.code(), static_cast<kova_error>(KOVA_ERROR_NOT_FOUND));
-		EXPECT_STREQ(e.what(), "Cannot find command: no_such_tool");
-		EXPECT_STREQ(e.function(), "run_command");
-	}
+	kova::exception const e = kova::test::thrown_by([&] { detail::run_command("no_such_tool", {}); });
+	EXPECT_EQ(e.code(), static_cast<kova_error>(KOVA_ERROR_NOT_FOUND));
+	EXPECT_STREQ(e.what(), "Cannot find command: no_such_tool");
+	EXPECT_STREQ(e.function(), "run_command");
 	EXPECT_FALSE(detail::run_available_command("no_such_tool", {}).has_value());
 	EXPECT_FALSE(detail::run_command_regex_match("no_such_tool", {}, "(.*)").has_value());
 }

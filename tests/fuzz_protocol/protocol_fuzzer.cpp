@@ -18,16 +18,7 @@ namespace v1 = kova::bench::companion::api::v1;
 
 namespace {
 
-using all_types = std::tuple<v1::error_response, v1::hello_response, v1::hello_request, v1::bye_response,
-			     v1::bye_request, v1::create_remote_mmaps_response,
-			     v1::create_remote_mmaps_with_data_request, v1::create_uninitialized_remote_mmaps_request,
-			     v1::destroy_remote_mmaps_response, v1::destroy_remote_mmaps_request,
-			     v1::get_environment_information_response, v1::get_environment_information_request,
-			     v1::configure_worker_pool_response, v1::configure_worker_pool_request,
-			     v1::create_worker_response, v1::create_worker_request, v1::start_workers_response,
-			     v1::start_workers_request, v1::stop_worker_response, v1::stop_worker_request,
-			     v1::destroy_workers_response, v1::destroy_workers_request, v1::keep_alive_response,
-			     v1::keep_alive_request>;
+using all_types = v1::message_types;
 
 // A frame the codec accepts must re-encode to a frame that decodes again and re-encodes to the
 // same length (sets and maps may come back in another order). A frame of another type must be

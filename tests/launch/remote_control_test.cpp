@@ -2,6 +2,7 @@
 #include "companion/remote_control.hpp"
 #include "kova_exception.hpp"
 #include "utility/join.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,13 +19,7 @@ rc::ssh_config config(kova::optional<unsigned short> port = {})
 template <typename F>
 void expect_invalid_value(F &&call, const std::string &message)
 {
-	try {
-		call();
-		ADD_FAILURE() << "no exception";
-	} catch (const kova::exception &e) {
-		EXPECT_EQ(e.code(), static_cast<kova_error>(KOVA_ERROR_INVALID_VALUE));
-		EXPECT_EQ(std::string{e.what()}, message);
-	}
+	EXPECT_KOVA_THROW(call(), static_cast<kova_error>(KOVA_ERROR_INVALID_VALUE), message);
 }
 
 TEST(remote_control, ssh_arguments_with_and_without_port)

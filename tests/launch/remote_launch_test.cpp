@@ -5,6 +5,7 @@
 #include "kova_exception.hpp"
 #include "ssh_peer.hpp"
 #include "utility/kova_utils.hpp"
+#include "support/kova_throws.hpp"
 
 #include <kova/dev.h>
 #include <kova/test_control.h>
@@ -43,17 +44,7 @@ protected:
 
 };
 
-template <typename F>
-kova::exception expect_kova_exception(F &&call)
-{
-	try {
-		call();
-	} catch (const kova::exception &e) {
-		return e;
-	}
-	ADD_FAILURE() << "no exception";
-	return kova::exception{0, "", "", "", 0};
-}
+using kova::test::thrown_by;
 
 TEST_F(remote_launch, clean_run_ends_with_status_0)
 {
@@ -146,7 +137,7 @@ TEST_F(remote_launch, address_query_failures)
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
 		auto const config = companion(c.name, c.controls);
-		auto const e = expect_kova_exception(
+		auto const e = thrown_by(
 			[&] { rc::determine_dpu_device_address_matching_representor(config, "0000:03:00.1"); });
 		EXPECT_EQ(e.code(), c.code);
 		EXPECT_EQ(std::string{e.what()}, c.message);
@@ -163,7 +154,7 @@ TEST_F(remote_launch, representor_query_offers_the_sorted_representors)
 	ASSERT_EQ(kova_dev_open(*devices.begin(), &dev), KOVA_SUCCESS);
 
 	EXPECT_EQ(rc::determine_representor_address_visible_to_host(companion("select", ""), dev), "0000:03:00.5");
-	auto const e = expect_kova_exception(
+	auto const e = thrown_by(
 		[&] { rc::determine_representor_address_visible_to_host(companion("select-none", "--no-answer"), dev); });
 	EXPECT_EQ(e.code(), static_cast<kova_error>(KOVA_ERROR_UNKNOWN));
 	EXPECT_EQ(std::string{e.what()},
@@ -171,7 +162,7 @@ TEST_F(remote_launch, representor_query_offers_the_sorted_representors)
 		  "select_representor_address_visible_to_host, candidates: 0000:03:00.2 0000:03:00.4 0000:03:00.5], "
 		  "stderr: []");
 
-	auto const silent = expect_kova_exception(
+	auto const silent = thrown_by(
 		[&] { rc::determine_representor_address_visible_to_host(companion("select-silent", "--silent"), dev); });
 	EXPECT_EQ(silent.code(), static_cast<kova_error>(KOVA_ERROR_INVALID_VALUE));
 	EXPECT_STREQ(silent.what(), "No supported representor identified by companion");

@@ -4,6 +4,7 @@
 #include "config/cli_args.hpp"
 #include "data_provider/random_data_provider.hpp"
 #include "kova_exception.hpp"
+#include "support/kova_throws.hpp"
 
 #include <kova/error.h>
 #include <kova/test_control.h>
@@ -70,20 +71,10 @@ protected:
 TEST_F(benchmark_test, construction_refuses_what_cannot_run)
 {
 	recording_factory factory;
-	try {
-		benchmark const bench{dma_configuration({}), factory.make()};
-		FAIL() << "a configuration without run limit was accepted";
-	} catch (const kova::exception &error) {
-		EXPECT_EQ(error.code(), KOVA_ERROR_INVALID_VALUE);
-		EXPECT_STREQ(error.what(), "Invalid configuration");
-	}
-	try {
-		benchmark const bench{dma_configuration({"--run-limit-jobs", "10"}), nullptr};
-		FAIL() << "a benchmark without factory was made";
-	} catch (const kova::exception &error) {
-		EXPECT_EQ(error.code(), KOVA_ERROR_INVALID_VALUE);
-		EXPECT_STREQ(error.what(), "Data provider factory must be provided");
-	}
+	EXPECT_KOVA_THROW(benchmark const bench(dma_configuration({}), factory.make()), KOVA_ERROR_INVALID_VALUE,
+			  "Invalid configuration");
+	EXPECT_KOVA_THROW(benchmark const bench(dma_configuration({"--run-limit-jobs", "10"}), nullptr),
+			  KOVA_ERROR_INVALID_VALUE, "Data provider factory must be provided");
 }
 
 TEST_F(benchmark_test, every_permutation_makes_its_own_data_provider)
@@ -153,20 +144,9 @@ TEST_F(benchmark_test, a_second_start_fails_and_fails_the_running_permutation)
 	{
 		benchmark bench{dma_configuration({"--run-limit-jobs", "1000"}), factory.make()};
 		bench.start();
-		try {
-			bench.start();
-			ADD_FAILURE() << "a second start was accepted";
-		} catch (const kova::exception &error) {
-			EXPECT_EQ(error.code(), KOVA_ERROR_BAD_STATE);
-			EXPECT_STREQ(error.what(), "Cannot start an already running instance");
-		}
-		try {
-			run_to_completion(bench);
-			ADD_FAILURE() << "the permutation completed";
-		} catch (const kova::exception &error) {
-			EXPECT_EQ(error.code(), KOVA_ERROR_UNKNOWN);
-			EXPECT_STREQ(error.what(), "Benchmark failed critically, see logs for more info");
-		}
+		EXPECT_KOVA_THROW(bench.start(), KOVA_ERROR_BAD_STATE, "Cannot start an already running instance");
+		EXPECT_KOVA_THROW(run_to_completion(bench), KOVA_ERROR_UNKNOWN,
+				  "Benchmark failed critically, see logs for more info");
 	}
 	std::string const out = ::testing::internal::GetCapturedStdout();
 	EXPECT_EQ(out.find("Aggregate stats"), std::string::npos) << out;

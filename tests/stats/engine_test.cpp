@@ -4,6 +4,7 @@
 #include "config/cli_args.hpp"
 #include "kova_exception.hpp"
 #include "stats/stats_test_support.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -230,13 +231,8 @@ TEST(stats_engine, cpu_usage_recording)
 	EXPECT_GE(engine.get_cpu_usage()[0], 0.0f);
 	EXPECT_LE(engine.get_cpu_usage()[0], 100.0f);
 
-	try {
-		engine.start_cpu_usage_recording({0, 1u << 20});
-		FAIL() << "no exception";
-	} catch (const kova::exception &e) {
-		EXPECT_EQ(e.code(), KOVA_ERROR_INVALID_VALUE);
-		EXPECT_STREQ(e.what(), "Invalid core index: 1048576");
-	}
+	EXPECT_KOVA_THROW(engine.start_cpu_usage_recording({0, 1u << 20}), KOVA_ERROR_INVALID_VALUE,
+			  "Invalid core index: 1048576");
 	EXPECT_TRUE(engine.get_cpu_usage().empty());
 }
 

@@ -5,6 +5,7 @@
 #include "kova_exception.hpp"
 #include "step/factory.hpp"
 #include "utility/async/sequence.hpp"
+#include "support/kova_throws.hpp"
 
 #include <kova/error.h>
 
@@ -182,13 +183,7 @@ TEST_F(step_factory, a_device_without_memcpy_and_a_failing_query)
 		SCOPED_TRACE(c.query);
 		kova_test_reset();
 		kova_test_override_capability(c.query, KOVA_ERROR_DRIVER, 0);
-		try {
-			factory::create_step_info_list(state.get_devices()[0]);
-			ADD_FAILURE() << "no exception";
-		} catch (const kova::exception &error) {
-			EXPECT_EQ(error.code(), KOVA_ERROR_DRIVER);
-			EXPECT_STREQ(error.what(), c.message);
-		}
+		EXPECT_KOVA_THROW(factory::create_step_info_list(state.get_devices()[0]), KOVA_ERROR_DRIVER, c.message);
 	}
 }
 

@@ -4,6 +4,7 @@
 #include "kova_exception.hpp"
 #include "step/kova_dma_step.hpp"
 #include "utility/async/sequence.hpp"
+#include "support/kova_throws.hpp"
 
 #include <kova/error.h>
 
@@ -108,13 +109,7 @@ TEST_F(kova_dma_step_test, sizes_its_task_pool_from_the_configured_task_count)
 TEST_F(kova_dma_step_test, a_task_count_beyond_32_bits_is_refused_not_truncated)
 {
 	attributes.task_pool_size = 0x80000001U;
-	try {
-		make_step();
-		FAIL() << "no exception";
-	} catch (const kova::exception &error) {
-		EXPECT_EQ(error.code(), KOVA_ERROR_INVALID_VALUE);
-		EXPECT_STREQ(error.what(), "Failed to set tasks conf for kova_dma instance.");
-	}
+	EXPECT_KOVA_THROW(make_step(), KOVA_ERROR_INVALID_VALUE, "Failed to set tasks conf for kova_dma instance.");
 }
 
 TEST_F(kova_dma_step_test, each_failing_construction_call_gives_its_message_and_releases_the_instance)
@@ -135,13 +130,7 @@ TEST_F(kova_dma_step_test, each_failing_construction_call_gives_its_message_and_
 		kova_test_reset();
 		kova_test_force_result(c.function, KOVA_ERROR_DRIVER, 1);
 		kova_test_trace_enable(1);
-		try {
-			make_step();
-			ADD_FAILURE() << "no exception";
-		} catch (const kova::exception &error) {
-			EXPECT_EQ(error.code(), KOVA_ERROR_DRIVER);
-			EXPECT_STREQ(error.what(), c.message);
-		}
+		EXPECT_KOVA_THROW(make_step(), KOVA_ERROR_DRIVER, c.message);
 		char trace[4096];
 		kova_test_trace_read(trace, sizeof(trace));
 		std::string const calls{trace};
@@ -154,12 +143,10 @@ TEST_F(kova_dma_step_test, each_failing_construction_call_gives_its_message_and_
 TEST_F(kova_dma_step_test, needs_an_open_device)
 {
 	runtime_state empty;
-	try {
+	kova::exception const error = kova::test::thrown_by([&] {
 		kova_dma_step step{attributes, empty, pe.get(), on_success, on_error, self()};
-		FAIL() << "no exception";
-	} catch (const kova::exception &error) {
-		EXPECT_EQ(error.code(), KOVA_ERROR_BAD_STATE);
-	}
+	});
+	EXPECT_EQ(error.code(), KOVA_ERROR_BAD_STATE);
 }
 
 TEST_F(kova_dma_step_test, rejects_empty_task_user_data_before_taking_a_task)
@@ -168,22 +155,12 @@ TEST_F(kova_dma_step_test, rejects_empty_task_user_data_before_taking_a_task)
 	auto step = make_step();
 	kova_buf *in = input("x");
 	kova_buf *out = output(4);
-	try {
-		step->create_task_set(in, out, out, kova_data{.u64 = 0});
-		FAIL() << "no exception";
-	} catch (const kova::exception &error) {
-		EXPECT_EQ(error.code(), KOVA_ERROR_INVALID_VALUE);
-		EXPECT_STREQ(error.what(), "Invalid (empty) task user data");
-	}
+	EXPECT_KOVA_THROW(step->create_task_set(in, out, out, kova_data{.u64 = 0}), KOVA_ERROR_INVALID_VALUE,
+			  "Invalid (empty) task user data");
 	EXPECT_NE(step->create_task_set(in, out, out, kova_data{.u64 = 1}).task, nullptr) << "the one task is still free";
 
-	try {
-		step->create_task_set(in, out, out, kova_data{.u64 = 2});
-		FAIL() << "no exception";
-	} catch (const kova::exception &error) {
-		EXPECT_EQ(error.code(), KOVA_ERROR_NO_MEMORY);
-		EXPECT_STREQ(error.what(), "Unable to create kova_dma_task_memcpy task");
-	}
+	EXPECT_KOVA_THROW(step->create_task_set(in, out, out, kova_data{.u64 = 2}), KOVA_ERROR_NO_MEMORY,
+			  "Unable to create kova_dma_task_memcpy task");
 
 	step->destroy_all_tasks();
 	EXPECT_NE(step->create_task_set(in, out, out, kova_data{.u64 = 3}).task, nullptr) << "freed tasks are reused";

@@ -2,6 +2,7 @@
 #include "utility/byte_unit.hpp"
 
 #include "kova_exception.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -22,14 +23,10 @@ TEST(byte_unit, parses_exact_names_only)
 	}
 	for (const char *text : {"MiB", "K", "kb", "", "KB ", " B"}) {
 		SCOPED_TRACE(text);
-		try {
-			(void)from_string<byte_unit>(text);
-			FAIL();
-		} catch (const kova::exception &e) {
-			EXPECT_EQ(e.code(), KOVA_ERROR_INVALID_VALUE);
-			EXPECT_EQ(std::string{e.what()}, std::string{"Unknown byte unit: \""} + text + "\"");
-			EXPECT_STREQ(e.function(), "from_string<kova::bench::utility::byte_unit>");
-		}
+		kova::exception const e = kova::test::thrown_by([&] { (void)from_string<byte_unit>(text); });
+		EXPECT_EQ(e.code(), KOVA_ERROR_INVALID_VALUE);
+		EXPECT_EQ(std::string{e.what()}, std::string{"Unknown byte unit: \""} + text + "\"");
+		EXPECT_STREQ(e.function(), "from_string<kova::bench::utility::byte_unit>");
 	}
 }
 

@@ -2,6 +2,7 @@
 #include "utility/configuration_utils.hpp"
 
 #include "kova_exception.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -18,13 +19,7 @@ namespace {
 
 void expect_invalid_value(void (*call)(), const std::string &message)
 {
-	try {
-		call();
-		FAIL() << "no exception";
-	} catch (const kova::exception &e) {
-		EXPECT_EQ(e.code(), KOVA_ERROR_INVALID_VALUE);
-		EXPECT_EQ(e.what(), message);
-	}
+	EXPECT_KOVA_THROW(call(), KOVA_ERROR_INVALID_VALUE, message);
 }
 
 } // namespace
@@ -147,13 +142,9 @@ TEST(value_checks, negative_text)
 	for (auto const &c : cases) {
 		SCOPED_TRACE(c.text);
 		if (c.refused) {
-			try {
-				util::throw_if_value_is_negative(std::string{c.text}, "core-count");
-				FAIL() << "no exception";
-			} catch (const kova::exception &e) {
-				EXPECT_EQ(e.code(), KOVA_ERROR_INVALID_VALUE);
-				EXPECT_STREQ(e.what(), "Invalid value for core-count. Value may not be negative");
-			}
+			EXPECT_KOVA_THROW(util::throw_if_value_is_negative(std::string{c.text}, "core-count"),
+					  KOVA_ERROR_INVALID_VALUE,
+					  "Invalid value for core-count. Value may not be negative");
 		} else {
 			EXPECT_NO_THROW(util::throw_if_value_is_negative(std::string{c.text}, "core-count"));
 		}
@@ -195,13 +186,8 @@ TEST(parse_mtu_size, words_and_numbers)
 	}
 	for (const char *text : {"1024", "1kb", "3KB", "", " 1KB", "RAW_ETH"}) {
 		SCOPED_TRACE(text);
-		try {
-			(void)util::parse_mtu_size(text);
-			FAIL() << "no exception";
-		} catch (const kova::exception &e) {
-			EXPECT_EQ(e.code(), KOVA_ERROR_INVALID_VALUE);
-			EXPECT_EQ(e.what(), std::string{"Invalid mtu size: "} + text);
-		}
+		EXPECT_KOVA_THROW((void)util::parse_mtu_size(text), KOVA_ERROR_INVALID_VALUE,
+				  std::string{"Invalid mtu size: "} + text);
 	}
 }
 
@@ -223,9 +209,8 @@ TEST(resolve_attribute_file_paths, key_file_goes_under_input_directory)
 	};
 	for (auto const &c : cases) {
 		SCOPED_TRACE(c.name);
-		kova::bench::step::object::attributes attributes;
-		attributes.attribute_map = c.attributes;
+		string_map attributes = c.attributes;
 		util::resolve_attribute_file_paths(attributes, c.input, out);
-		EXPECT_EQ(attributes.attribute_map, c.expected);
+		EXPECT_EQ(attributes, c.expected);
 	}
 }

@@ -2,6 +2,7 @@
 #include "utility/cpu_core_set.hpp"
 
 #include "kova_exception.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -93,14 +94,10 @@ TEST(parse_cpu_core_set_string, refuses_malformed_items)
 	};
 	for (auto const &c : cases) {
 		SCOPED_TRACE("list \"" + c.text + "\"");
-		try {
-			(void)util::parse_cpu_core_set_string(c.text);
-			FAIL() << "no exception";
-		} catch (const kova::exception &e) {
-			EXPECT_EQ(e.code(), KOVA_ERROR_INVALID_VALUE);
-			EXPECT_EQ(e.what(), c.message);
-			EXPECT_STREQ(e.function(), "parse_cpu_core_set_string");
-		}
+		kova::exception const e = kova::test::thrown_by([&] { (void)util::parse_cpu_core_set_string(c.text); });
+		EXPECT_EQ(e.code(), KOVA_ERROR_INVALID_VALUE);
+		EXPECT_EQ(e.what(), c.message);
+		EXPECT_STREQ(e.function(), "parse_cpu_core_set_string");
 	}
 }
 

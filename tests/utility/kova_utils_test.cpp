@@ -5,6 +5,7 @@
 #include "aligned_buffer.hpp"
 #include "kova_exception.hpp"
 #include "support/copy_library.hpp"
+#include "support/kova_throws.hpp"
 
 #include <kova/error.h>
 #include <kova/test_control.h>

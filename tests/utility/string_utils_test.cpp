@@ -2,6 +2,7 @@
 #include "utility/string_utils.hpp"
 
 #include "kova_exception.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -188,14 +189,10 @@ TEST(hex_string_to_byte_array, refuses_anything_but_digit_pairs)
 	};
 	for (auto const &c : cases) {
 		SCOPED_TRACE("text \"" + c.text + "\"");
-		try {
-			(void)util::hex_string_to_byte_array(c.text);
-			FAIL() << "no exception";
-		} catch (const kova::exception &e) {
-			EXPECT_EQ(e.code(), KOVA_ERROR_INVALID_VALUE);
-			EXPECT_STREQ(e.what(), c.message);
-			EXPECT_STREQ(e.function(), "hex_string_to_byte_array");
-		}
+		kova::exception const e = kova::test::thrown_by([&] { (void)util::hex_string_to_byte_array(c.text); });
+		EXPECT_EQ(e.code(), KOVA_ERROR_INVALID_VALUE);
+		EXPECT_STREQ(e.what(), c.message);
+		EXPECT_STREQ(e.function(), "hex_string_to_byte_array");
 	}
 }
 

@@ -5,6 +5,7 @@
 #include "companion/api/async_context.hpp"
 #include "companion/api/connection.hpp"
 #include "kova_exception.hpp"
+#include "support/kova_throws.hpp"
 
 #include <kova/dev.h>
 #include <kova/error.h>

@@ -12,6 +12,7 @@
 #include "stats/permutation_stats.hpp"
 #include "utility/pipeline_info.hpp"
 #include "worker/test_steps.hpp"
+#include "support/kova_throws.hpp"
 
 #include <kova/test_control.h>
 

@@ -36,7 +36,7 @@ struct pending_request {
 class context {
 public:
 	// The connection is not owned and must outlive the context; with none,
-	// every request expires at the next poll with code 18.
+	// every request expires at the next poll with KOVA_ERROR_BAD_STATE.
 	explicit context(connection *link);
 	context(const context &) = delete;
 	context &operator=(const context &) = delete;
@@ -63,7 +63,7 @@ private:
 // Sends the request through the context and waits for its reply or its expiry,
 // one time-out after the send; a send that does not succeed within the time-out
 // gives {id, 9, "Timed out waiting to send message"}. A reply of another type
-// than the response or error_response throws code 6. Instantiated for the
+// than the response or error_response throws KOVA_ERROR_INVALID_VALUE. Instantiated for the
 // benchmark's own requests.
 template <typename Req>
 generic_response<typename Req::response_type> send_api_message(Req request, async::context &context,

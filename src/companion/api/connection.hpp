@@ -4,9 +4,14 @@
 #include "companion/api/message_buffer.hpp"
 #include "companion/api/version.hpp"
 
+#include <cstdint>
 #include <vector>
 
 namespace kova::bench::companion::api {
+
+// Seconds each side gives the other: the companion to accept the benchmark's
+// connection, the benchmark to connect and to have a request answered.
+inline constexpr int64_t companion_timeout_s = 300;
 
 class connection {
 public:

@@ -39,7 +39,7 @@ public:
 	[[nodiscard]] const std::vector<char> &get_content() const noexcept { return content; }
 
 	// Writes the frame's current size into the total length field.
-	// Throws code 6 when the frame is larger than the field can describe.
+	// Throws KOVA_ERROR_INVALID_VALUE when the frame is larger than the field can describe.
 	void set_expected_content_size();
 
 	// Header fields; a frame too short to hold a field reads it as 0.
@@ -75,7 +75,7 @@ public:
 	bool read_body(size_t &offset, std::vector<char> &value) const;
 	bool read_body(size_t &offset, std::unordered_map<std::string, std::string> &value) const;
 
-	// As read_body, but a missing or cut-short item throws code 17
+	// As read_body, but a missing or cut-short item throws KOVA_ERROR_IO_FAILED
 	// "Failed to read from body (offset: <offset>)".
 	void read_body_or_throw(size_t &offset, uint32_t &value) const;
 	void read_body_or_throw(size_t &offset, uint64_t &value) const;

@@ -10,35 +10,9 @@
 namespace kova::bench::companion::api {
 namespace {
 
-constexpr std::array<std::string_view, v1::last_type_id + 1> type_names{
-	"Unknown",
-	v1::error_response::type_name,
-	v1::hello_response::type_name,
-	v1::hello_request::type_name,
-	v1::bye_response::type_name,
-	v1::bye_request::type_name,
-	v1::create_remote_mmaps_response::type_name,
-	v1::create_remote_mmaps_with_data_request::type_name,
-	v1::create_uninitialized_remote_mmaps_request::type_name,
-	v1::destroy_remote_mmaps_response::type_name,
-	v1::destroy_remote_mmaps_request::type_name,
-	v1::get_environment_information_response::type_name,
-	v1::get_environment_information_request::type_name,
-	v1::configure_worker_pool_response::type_name,
-	v1::configure_worker_pool_request::type_name,
-	v1::create_worker_response::type_name,
-	v1::create_worker_request::type_name,
-	v1::start_workers_response::type_name,
-	v1::start_workers_request::type_name,
-	v1::stop_worker_response::type_name,
-	v1::stop_worker_request::type_name,
-	v1::destroy_workers_response::type_name,
-	v1::destroy_workers_request::type_name,
-	v1::keep_alive_response::type_name,
-	v1::keep_alive_request::type_name,
-};
-
-static_assert(v1::error_response::type_id == 1 && v1::keep_alive_request::type_id == type_names.size() - 1);
+#define KOVA_V1_TYPE_NAME(T) v1::T::type_name,
+constexpr std::array<std::string_view, v1::last_type_id + 1> type_names{"Unknown", KOVA_V1_MESSAGE_TYPES(KOVA_V1_TYPE_NAME)};
+#undef KOVA_V1_TYPE_NAME
 
 std::string_view type_name(version v, uint32_t type_id)
 {

@@ -14,8 +14,8 @@
 namespace kova::bench::companion::api {
 
 // Connects to the dotted IPv4 address, retrying every 500 ms while attempts
-// fail, then says hello. Throws code 9 when no attempt succeeds within the
-// time-out, code 8 when the hello is answered with an error.
+// fail, then says hello. Throws KOVA_ERROR_TIME_OUT when no attempt succeeds within the
+// time-out, KOVA_ERROR_INITIALIZATION when the hello is answered with an error.
 std::unique_ptr<connection> connect_via_tcp_as_client(const std::string &address, uint16_t port, int64_t timeout_s);
 
 // Listens on the port, accepts one client within the time-out and answers its

@@ -32,12 +32,12 @@ public:
 	void set_supported_api_versions(std::vector<version> versions) override;
 	[[nodiscard]] const std::vector<version> &get_supported_api_versions() const override;
 	void disconnect(bool say_bye) override;
-	// Throws code 9 "Timed out sending message: ..." when the message cannot be
-	// written within the time-out, code 6 for a frame too long for its length
-	// field, code 17 for a closed link or a socket error.
+	// Throws KOVA_ERROR_TIME_OUT "Timed out sending message: ..." when the message cannot be
+	// written within the time-out, KOVA_ERROR_INVALID_VALUE for a frame too long for its length
+	// field, KOVA_ERROR_IO_FAILED for a closed link or a socket error.
 	bool send(message_buffer &message) override;
-	// Throws code 17 for a frame length out of range, a closed link or a socket
-	// error, and code 9 when a started frame does not complete within the time-out.
+	// Throws KOVA_ERROR_IO_FAILED for a frame length out of range, a closed link or a socket
+	// error, and KOVA_ERROR_TIME_OUT when a started frame does not complete within the time-out.
 	bool receive(message_buffer &message) override;
 
 private:

@@ -41,7 +41,7 @@ std::shared_ptr<handle_impl> open(const std::string &name);
 // As open, for a library outside the SDK: "librhunrt" opens librhunrt.so.
 std::shared_ptr<handle_impl> open_non_kova(const std::string &name);
 
-// The address of a function the caller cannot do without. Throws kova::exception with code 6
+// The address of a function the caller cannot do without. Throws kova::exception with KOVA_ERROR_INVALID_VALUE
 // 'Symbol: "<name>" not found in library' when the library has no such symbol.
 void *required_symbol(handle_impl &library, const char *name);
 

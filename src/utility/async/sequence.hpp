@@ -30,7 +30,7 @@ public:
 	// Names are not checked for duplicates; lookups find the first one.
 	void register_activity(std::string name, std::unique_ptr<activity> instance);
 
-	// Starts the activity registered under the name. Throws code 6 for an
+	// Starts the activity registered under the name. Throws KOVA_ERROR_INVALID_VALUE for an
 	// unknown name; an exception from the activity's start reaches the caller.
 	void start(const std::string &name);
 

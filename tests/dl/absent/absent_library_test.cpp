@@ -14,6 +14,7 @@
 #include "dl/support/library_events.hpp"
 #include "kova_exception.hpp"
 #include "utility/dpdk_common.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -92,14 +93,12 @@ TEST(dl_absent_library, a_library_installed_later_is_not_opened_by_its_table)
 TEST(dl_absent_library, the_dpdk_context_needs_the_bridge)
 {
 	int device = 0;
-	try {
+	kova::exception const error = kova::test::thrown_by([&] {
 		(void)utility::create_dpdk_context(reinterpret_cast<kova_dev *>(&device));
-		FAIL() << "no exception";
-	} catch (const kova::exception &error) {
-		EXPECT_EQ(error.code(), KOVA_ERROR_NOT_FOUND);
-		EXPECT_STREQ(error.what(), "kova_dpdk_bridge library is not installed");
-		EXPECT_STREQ(error.function(), "get_api_or_throw");
-	}
+	});
+	EXPECT_EQ(error.code(), KOVA_ERROR_NOT_FOUND);
+	EXPECT_STREQ(error.what(), "kova_dpdk_bridge library is not installed");
+	EXPECT_STREQ(error.function(), "get_api_or_throw");
 }
 
 } // namespace

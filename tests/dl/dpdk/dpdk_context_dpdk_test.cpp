@@ -6,6 +6,7 @@
 #include "dl/kova_dpdk_bridge_api.hpp"
 #include "kova_exception.hpp"
 #include "utility/kova_utils.hpp"
+#include "support/kova_throws.hpp"
 
 #include <kova/dev.h>
 
@@ -66,13 +67,9 @@ TEST(dpdk_context_dpdk, the_device_s_port_is_probed_started_once_and_dpdk_cleane
 	kova_dev *const dev = device.get();
 
 	if (pages == 0) {
-		try {
-			(void)create_dpdk_context(dev);
-			FAIL() << "DPDK started without hugepages";
-		} catch (const kova::exception &error) {
-			EXPECT_EQ(error.code(), KOVA_ERROR_DRIVER);
-			EXPECT_EQ(std::string{error.what()}.rfind("dpdk err: ", 0), 0U) << error.what();
-		}
+		kova::exception const error = kova::test::thrown_by([&] { (void)create_dpdk_context(dev); });
+		EXPECT_EQ(error.code(), KOVA_ERROR_DRIVER);
+		EXPECT_EQ(std::string{error.what()}.rfind("dpdk err: ", 0), 0U) << error.what();
 		return;
 	}
 	if (pages < 64)

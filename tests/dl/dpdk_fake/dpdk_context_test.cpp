@@ -4,6 +4,7 @@
 #include "dl/kova_dpdk_bridge_api.hpp"
 #include "dl/support/fake_dpdk_bridge_control.hpp"
 #include "kova_exception.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -102,15 +103,11 @@ TEST_F(dpdk_context_test, creation_failures_name_their_step_and_clean_up_an_init
 		SCOPED_TRACE(c.function);
 		m_bridge->reset();
 		m_bridge->set_result(c.function, c.result);
-		try {
-			(void)create_dpdk_context(device());
-			ADD_FAILURE() << "no exception";
-		} catch (const kova::exception &error) {
-			EXPECT_EQ(error.code(), c.code);
-			EXPECT_EQ(std::string{error.what()}, c.message);
-			EXPECT_STREQ(error.function(), "dpdk_context_impl");
-			EXPECT_NE(std::strstr(error.file(), "utility/dpdk_common.cpp"), nullptr) << error.file();
-		}
+		kova::exception const error = kova::test::thrown_by([&] { (void)create_dpdk_context(device()); });
+		EXPECT_EQ(error.code(), c.code);
+		EXPECT_EQ(std::string{error.what()}, c.message);
+		EXPECT_STREQ(error.function(), "dpdk_context_impl");
+		EXPECT_NE(std::strstr(error.file(), "utility/dpdk_common.cpp"), nullptr) << error.file();
 		auto const all = creation_calls();
 		lines expected(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(c.calls_before_cleanup));
 		if (c.cleaned_up)
@@ -137,14 +134,10 @@ TEST_F(dpdk_context_test, a_failed_start_leaves_the_port_stopped_and_the_next_st
 		m_bridge->reset();
 		auto context = create_dpdk_context(device());
 		m_bridge->set_result(c.function, c.result);
-		try {
-			context->start_dev_port();
-			ADD_FAILURE() << "no exception";
-		} catch (const kova::exception &error) {
-			EXPECT_EQ(error.code(), KOVA_ERROR_DRIVER);
-			EXPECT_EQ(std::string{error.what()}, c.message);
-			EXPECT_STREQ(error.function(), "start_dev_port");
-		}
+		kova::exception const error = kova::test::thrown_by([&] { context->start_dev_port(); });
+		EXPECT_EQ(error.code(), KOVA_ERROR_DRIVER);
+		EXPECT_EQ(std::string{error.what()}, c.message);
+		EXPECT_STREQ(error.function(), "start_dev_port");
 		EXPECT_FALSE(context->is_dev_port_started());
 		auto const failed = start_calls(7);
 		lines expected = joined(creation_calls(),

@@ -6,6 +6,7 @@
 #include "dl/support/fake_dpdk_bridge_control.hpp"
 #include "kova_exception.hpp"
 #include "utility/dpdk_common.hpp"
+#include "support/kova_throws.hpp"
 
 #include <kova/error.h>
 #include <kova/test_control.h>
@@ -44,13 +45,8 @@ TEST(runtime_state_dpdk, the_context_is_made_and_its_port_started_once_then_the_
 	EXPECT_EQ(count("rte_eal_init "), 1);
 	EXPECT_EQ(count("rte_eth_dev_start 5"), 1);
 
-	try {
-		state.open_gpu_device("81:00.0");
-		ADD_FAILURE() << "nothing thrown";
-	} catch (const kova::exception &e) {
-		EXPECT_EQ(e.code(), KOVA_ERROR_NOT_FOUND);
-		EXPECT_EQ(std::string{e.what()}, "kova_tessel library is not installed");
-	}
+	EXPECT_KOVA_THROW(state.open_gpu_device("81:00.0"), KOVA_ERROR_NOT_FOUND,
+			  "kova_tessel library is not installed");
 	EXPECT_EQ(state.get_gpu_device(), nullptr);
 	EXPECT_EQ(state.get_dpdk_ctx(), context);
 }

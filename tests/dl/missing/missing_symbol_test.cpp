@@ -7,6 +7,7 @@
 #include "dl/support/library_events.hpp"
 #include "kova_exception.hpp"
 #include "utility/dpdk_common.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,16 +21,10 @@ namespace {
 using test::clear_library_events;
 using test::library_events;
 
-// Runs build, expecting code 6 naming the function.
+// Runs build, expecting KOVA_ERROR_INVALID_VALUE naming the function.
 void expect_missing(const std::function<void()> &build, const std::string &function)
 {
-	try {
-		build();
-		ADD_FAILURE() << "no exception";
-	} catch (const kova::exception &error) {
-		EXPECT_EQ(error.code(), KOVA_ERROR_INVALID_VALUE);
-		EXPECT_EQ(std::string{error.what()}, "Symbol: \"" + function + "\" not found in library");
-	}
+	EXPECT_KOVA_THROW(build(), KOVA_ERROR_INVALID_VALUE, "Symbol: \"" + function + "\" not found in library");
 }
 
 TEST(dl_missing_symbol, every_call_opens_the_library_fails_and_closes_it_again)

@@ -2,6 +2,7 @@
 #include "dl/impl/handle_impl.hpp"
 
 #include "kova_exception.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -66,15 +67,13 @@ TEST(dl_required_symbol, throws_code_6_naming_a_missing_function)
 {
 	auto const library = open("libkova_dma");
 	ASSERT_TRUE(library->is_loaded());
-	try {
+	kova::exception const error = kova::test::thrown_by([&] {
 		(void)required_symbol(*library, "kova_dma_frobnicate");
-		FAIL() << "no exception";
-	} catch (const kova::exception &error) {
-		EXPECT_EQ(error.code(), KOVA_ERROR_INVALID_VALUE);
-		EXPECT_STREQ(error.what(), "Symbol: \"kova_dma_frobnicate\" not found in library");
-		EXPECT_STREQ(error.function(), "required_symbol");
-		EXPECT_TRUE(ends_with(error.file(), "dl/impl/handle_impl.cpp")) << error.file();
-	}
+	});
+	EXPECT_EQ(error.code(), KOVA_ERROR_INVALID_VALUE);
+	EXPECT_STREQ(error.what(), "Symbol: \"kova_dma_frobnicate\" not found in library");
+	EXPECT_STREQ(error.function(), "required_symbol");
+	EXPECT_TRUE(ends_with(error.file(), "dl/impl/handle_impl.cpp")) << error.file();
 }
 
 } // namespace

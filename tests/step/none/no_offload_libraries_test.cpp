@@ -6,6 +6,7 @@
 #include "step/kova_dma_step.hpp"
 #include "utility/async/sequence.hpp"
 #include "utility/kova_utils.hpp"
+#include "support/kova_throws.hpp"
 
 #include <kova/error.h>
 
@@ -49,13 +50,9 @@ TEST(step_without_offload_libraries, the_dma_step_cannot_be_created)
 		object::attributes attributes;
 		attributes.task_pool_size = task_pool_size;
 		attributes.use_remote_input_buffers = true;
-		try {
-			factory::create_step("kova_dma", attributes, state, pe.get(), ignore, ignore, kova_data{.u64 = 1});
-			ADD_FAILURE() << "no exception";
-		} catch (const kova::exception &error) {
-			EXPECT_EQ(error.code(), KOVA_ERROR_NOT_FOUND);
-			EXPECT_STREQ(error.what(), "kova_dma library is not installed");
-		}
+		EXPECT_KOVA_THROW(
+			factory::create_step("kova_dma", attributes, state, pe.get(), ignore, ignore, kova_data{.u64 = 1}),
+			KOVA_ERROR_NOT_FOUND, "kova_dma library is not installed");
 	}
 }
 
@@ -83,23 +80,17 @@ TEST(step_without_offload_libraries, the_local_offload_steps_cannot_be_created)
 	};
 	for (auto const &c : cases) {
 		SCOPED_TRACE(c.name);
-		try {
-			factory::create_step(c.name, attributes, state, pe.get(), ignore, ignore, kova_data{.u64 = 1});
-			ADD_FAILURE() << "no exception";
-		} catch (const kova::exception &error) {
-			EXPECT_EQ(error.code(), KOVA_ERROR_NOT_FOUND);
-			EXPECT_STREQ(error.what(), c.message);
-		}
+		EXPECT_KOVA_THROW(
+			factory::create_step(c.name, attributes, state, pe.get(), ignore, ignore, kova_data{.u64 = 1}),
+			KOVA_ERROR_NOT_FOUND, c.message);
 	}
 	// The compression steps check their algorithm before they look for the library.
 	attributes.attribute_map.clear();
-	try {
+	kova::exception const error = kova::test::thrown_by([&] {
 		factory::create_step("kova_compress::compress", attributes, state, pe.get(), ignore, ignore,
 				     kova_data{.u64 = 1});
-		ADD_FAILURE() << "no exception";
-	} catch (const kova::exception &error) {
-		EXPECT_EQ(error.code(), KOVA_ERROR_INVALID_VALUE);
-	}
+	});
+	EXPECT_EQ(error.code(), KOVA_ERROR_INVALID_VALUE);
 }
 
 } // namespace

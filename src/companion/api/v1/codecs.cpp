@@ -314,30 +314,7 @@ void decode_api_message(const message_buffer &buffer, T &message)
 	template void decode_api_message<T>(const message_buffer &, T &);                                      \
 	template void throw_if_message_is_not_a<T>(const message_buffer &);
 
-KOVA_V1_CODEC(error_response)
-KOVA_V1_CODEC(hello_response)
-KOVA_V1_CODEC(hello_request)
-KOVA_V1_CODEC(bye_response)
-KOVA_V1_CODEC(bye_request)
-KOVA_V1_CODEC(create_remote_mmaps_response)
-KOVA_V1_CODEC(create_remote_mmaps_with_data_request)
-KOVA_V1_CODEC(create_uninitialized_remote_mmaps_request)
-KOVA_V1_CODEC(destroy_remote_mmaps_response)
-KOVA_V1_CODEC(destroy_remote_mmaps_request)
-KOVA_V1_CODEC(get_environment_information_response)
-KOVA_V1_CODEC(get_environment_information_request)
-KOVA_V1_CODEC(configure_worker_pool_response)
-KOVA_V1_CODEC(configure_worker_pool_request)
-KOVA_V1_CODEC(create_worker_response)
-KOVA_V1_CODEC(create_worker_request)
-KOVA_V1_CODEC(start_workers_response)
-KOVA_V1_CODEC(start_workers_request)
-KOVA_V1_CODEC(stop_worker_response)
-KOVA_V1_CODEC(stop_worker_request)
-KOVA_V1_CODEC(destroy_workers_response)
-KOVA_V1_CODEC(destroy_workers_request)
-KOVA_V1_CODEC(keep_alive_response)
-KOVA_V1_CODEC(keep_alive_request)
+KOVA_V1_MESSAGE_TYPES(KOVA_V1_CODEC)
 
 #undef KOVA_V1_CODEC
 

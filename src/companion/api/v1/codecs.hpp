@@ -4,7 +4,7 @@
 // header and the fields as body items; the total length is left to the sender.
 // Decoding checks that the major version is 1 and that the type id is the
 // codec's (any minor version passes), then reads the fields in order; bytes
-// after the last field are ignored. Every failure is code 6. Decode into a
+// after the last field are ignored. Every failure is KOVA_ERROR_INVALID_VALUE. Decode into a
 // default-constructed message: list, set and map fields are added to.
 #pragma once
 
@@ -19,7 +19,7 @@ message_buffer &encode_api_message(const T &message, message_buffer &buffer);
 template <typename T>
 void decode_api_message(const message_buffer &buffer, T &message);
 
-// Throws code 6 unless the buffer holds a version-1 message of T's type.
+// Throws KOVA_ERROR_INVALID_VALUE unless the buffer holds a version-1 message of T's type.
 template <typename T>
 void throw_if_message_is_not_a(const message_buffer &buffer);
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -192,7 +193,49 @@ struct keep_alive_request {
 	uint64_t id = 0;
 };
 
-inline constexpr uint32_t last_type_id = keep_alive_request::type_id;
+// Every version-1 message type, in type-id order: codecs, printing and tests
+// expand X(type) over it.
+#define KOVA_V1_MESSAGE_TYPES(X)                                                                               \
+	X(error_response)                                                                                      \
+	X(hello_response)                                                                                      \
+	X(hello_request)                                                                                       \
+	X(bye_response)                                                                                        \
+	X(bye_request)                                                                                         \
+	X(create_remote_mmaps_response)                                                                        \
+	X(create_remote_mmaps_with_data_request)                                                               \
+	X(create_uninitialized_remote_mmaps_request)                                                           \
+	X(destroy_remote_mmaps_response)                                                                       \
+	X(destroy_remote_mmaps_request)                                                                        \
+	X(get_environment_information_response)                                                                \
+	X(get_environment_information_request)                                                                 \
+	X(configure_worker_pool_response)                                                                      \
+	X(configure_worker_pool_request)                                                                       \
+	X(create_worker_response)                                                                              \
+	X(create_worker_request)                                                                               \
+	X(start_workers_response)                                                                              \
+	X(start_workers_request)                                                                               \
+	X(stop_worker_response)                                                                                \
+	X(stop_worker_request)                                                                                 \
+	X(destroy_workers_response)                                                                            \
+	X(destroy_workers_request)                                                                             \
+	X(keep_alive_response)                                                                                 \
+	X(keep_alive_request)
+
+// The same list as one type, for code that visits every message type.
+#define KOVA_V1_ONE_TYPE(T) std::tuple<T>{},
+using message_types = decltype(std::tuple_cat(KOVA_V1_MESSAGE_TYPES(KOVA_V1_ONE_TYPE) std::tuple<>{}));
+#undef KOVA_V1_ONE_TYPE
+
+inline constexpr uint32_t last_type_id = std::tuple_size_v<message_types>;
+
+template <typename... T>
+constexpr bool type_ids_count_from_one(const std::tuple<T...> * /*list*/)
+{
+	uint32_t expected = 0;
+	return ((T::type_id == ++expected) && ...);
+}
+static_assert(type_ids_count_from_one(static_cast<const message_types *>(nullptr)),
+	      "the list holds every type once, in type-id order");
 
 inline bool operator==(const error_response &lhs, const error_response &rhs)
 {
