@@ -22,7 +22,7 @@ set(KOVA_SUBSYSTEMS
 # Exception, optional value, aligned buffer, strings, files, joins, spans.
 set(kova_base_USES)
 set(kova_base_FILES
-  kova_exception.* kova_optional.* kova_delegated_deleter.* aligned_buffer.*
+  kova_exception.* kova_optional*.* kova_delegated_deleter.* aligned_buffer.*
   utility/string_utils.* utility/file_utils.* utility/join.* utility/span.*
   utility/escape_non_printable.*)
 
@@ -57,12 +57,14 @@ set(kova_steps_USES kova_configuration kova_sdk_access kova_companion_link)
 set(kova_steps_FILES runtime_state.* utility/async/*)
 set(kova_steps_REST step/*)
 
-# Peer steps, the classes they share with the companion's workers, and those workers.
+# Peer steps, the classes they share with the companion's workers, those workers,
+# and the companion's state and pool that the workers are given.
 set(kova_peer_USES kova_steps)
 set(kova_peer_FILES
   step/peer_* step/kova_comch* step/kova_eth* step/kova_rdma* step/kova_tessel* step/*remote*
   utility/comch_common* utility/eth_common* utility/rdma_common* utility/tessel_common*
-  companion/worker/worker.* companion/worker/*_worker*)
+  companion/worker/worker.* companion/worker/*_worker* companion/worker/worker_command_map.*
+  companion/worker/pool.* companion/runtime_state.* companion/process_flags.*)
 
 # Benchmark object, step factory, pipeline trial, worker threads and run loops,
 # task pool, asynchronous poller, data providers.

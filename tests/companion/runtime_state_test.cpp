@@ -2,7 +2,7 @@
 // replacement.
 #include "companion/fake_worker.hpp"
 #include "companion/runtime_state.hpp"
-#include "support/thrown_by.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include "companion/worker/factory.hpp"
 #include "companion/worker/worker_command_map.hpp"
 #include "companion/fake_worker.hpp"
-#include "support/thrown_by.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 

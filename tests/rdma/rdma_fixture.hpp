@@ -4,7 +4,7 @@
 
 #include "aligned_buffer.hpp"
 #include "kova_exception.hpp"
-#include "support/thrown_by.hpp"
+#include "support/kova_throws.hpp"
 #include "utility/kova_utils.hpp"
 
 #include <kova/buf.h>

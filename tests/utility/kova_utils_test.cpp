@@ -1,11 +1,10 @@
 // Unit tests for utility/kova_utils against the stand-in SDK, observed through its test control.
-#include "support/thrown_by.hpp"
+#include "support/kova_throws.hpp"
 #include "utility/kova_utils.hpp"
 
 #include "aligned_buffer.hpp"
 #include "kova_exception.hpp"
 #include "support/copy_library.hpp"
-#include "support/kova_throws.hpp"
 
 #include <kova/error.h>
 #include <kova/test_control.h>

@@ -1,11 +1,10 @@
 // Tests of runtime_state over the stand-in SDK's device table.
-#include "support/thrown_by.hpp"
+#include "support/kova_throws.hpp"
 #include "runtime_state.hpp"
 
 #include "companion/api/async_context.hpp"
 #include "companion/api/connection.hpp"
 #include "kova_exception.hpp"
-#include "support/kova_throws.hpp"
 
 #include <kova/dev.h>
 #include <kova/error.h>

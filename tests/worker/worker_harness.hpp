@@ -2,7 +2,7 @@
 // for it, starts its thread behind a closed start gate, opens the gate and joins it.
 #pragma once
 
-#include "support/thrown_by.hpp"
+#include "support/kova_throws.hpp"
 #include "configuration.hpp"
 #include "impl/shared_thread_control_block.hpp"
 #include "impl/thread_data.hpp"
@@ -12,7 +12,6 @@
 #include "stats/permutation_stats.hpp"
 #include "utility/pipeline_info.hpp"
 #include "worker/test_steps.hpp"
-#include "support/kova_throws.hpp"
 
 #include <kova/test_control.h>
 
