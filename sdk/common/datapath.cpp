@@ -132,17 +132,64 @@ KOVA_EXPORT kova_error kova_task_get_status(const kova_task *task)
 	return task == nullptr ? kova_error{KOVA_ERROR_INVALID_VALUE} : task->status;
 }
 
+namespace kova::sdk {
+
+void task_complete(kova_task *task, kova_error status) noexcept
+{
+	task_kind *kind = task->kind;
+	kova_ctx *ctx = kind->ctx;
+	kova_pe *pe = ctx->pe;
+	task->status = status;
+	task->in_flight = 0;
+	--ctx->num_inflight;
+	ctx->counters.completions.add();
+	pe->counters.completions.add();
+	kova_task_completion_cb_t callback = kind->success_cb;
+	if (status != KOVA_SUCCESS) [[unlikely]] {
+		ctx->counters.error_completions.add();
+		pe->counters.error_completions.add();
+		callback = kind->error_cb;
+	}
+	if (ctx->state == KOVA_CTX_STATE_STOPPING && ctx->num_inflight == 0) [[unlikely]]
+		ctx_finish_stop(ctx);
+	callback(task, task->user_data, ctx->user_data);
+}
+
+} // namespace kova::sdk
+
+namespace {
+
+// Lets every polled context of the engine complete what it keeps; the number completed.
+uint64_t poll_contexts(kova_pe *pe) noexcept
+{
+	uint64_t completed = 0;
+	for (kova_ctx *ctx = pe->contexts; ctx != nullptr;) {
+		kova_ctx *next = ctx->pe_next;
+		if (ctx->ops != nullptr && ctx->ops->poll != nullptr && ctx->state != KOVA_CTX_STATE_IDLE)
+			completed += ctx->ops->poll(ctx);
+		ctx = next;
+	}
+	return completed;
+}
+
+} // namespace
+
 KOVA_EXPORT uint8_t kova_pe_progress(kova_pe *pe)
 {
 	if (pe == nullptr) [[unlikely]]
 		return 0;
 	pe->progress_calls.add();
-	kova_task *task = pe->ready_head;
-	if (task == nullptr)
-		return 0;
 	bool const testing = kova::sdk::test::active();
 	if (testing && kova::sdk::test::completions_held()) [[unlikely]]
 		return 0;
+	uint64_t const polled = pe->contexts != nullptr ? poll_contexts(pe) : 0;
+	kova_task *task = pe->ready_head;
+	if (task == nullptr) {
+		if (polled == 0)
+			return 0;
+		pe->productive_calls.add();
+		return 1;
+	}
 	// Snapshot: tasks flushed from here on, by the callbacks among others, wait for the next call.
 	pe->ready_head = nullptr;
 	pe->ready_tail = nullptr;
@@ -155,8 +202,14 @@ KOVA_EXPORT uint8_t kova_pe_progress(kova_pe *pe)
 		kova::sdk::task_kind *kind = task->kind;
 		kova_ctx *ctx = kind->ctx;
 		kova_error status = testing ? kova::sdk::test::completion_fault(ctx) : kova_error{KOVA_SUCCESS};
-		if (status == KOVA_SUCCESS)
+		if (status == KOVA_SUCCESS) {
 			status = kind->execute(task);
+			if (status == kova::sdk::task_kept) {
+				// The library holds it now and completes it from its poll.
+				task = next;
+				continue;
+			}
+		}
 		task->status = status;
 		task->in_flight = 0;
 		--ctx->num_inflight;
