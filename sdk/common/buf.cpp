@@ -219,6 +219,8 @@ kova_error list_copy(const kova_buf *src, kova_buf *dst) noexcept
 		return KOVA_ERROR_INVALID_VALUE;
 	if (list_data_len(src) > list_room(dst))
 		return KOVA_ERROR_NO_MEMORY;
+	if (touches_remote(src) || touches_remote(dst)) [[unlikely]]
+		return remote_list_copy(src, dst);
 	list_writer writer{dst};
 	for (; src != nullptr; src = src->next)
 		writer.write(src->data, src->data_len);

@@ -7,6 +7,7 @@
 //       ^                                          (doorbell rule)      (FIFO over       (status set, then
 //       +------------------------free-----------------------------------  all contexts)    the callback)
 #include "engine.hpp"
+#include "mmap_internal.hpp"
 #include "test_state.hpp"
 
 #include <kova_internal/buf_data.hpp>
@@ -76,6 +77,9 @@ kova_error submit(kova_task *task, uint32_t flags, uint32_t call) noexcept
 		return KOVA_ERROR_BAD_STATE;
 	if (kind->max_source_len != 0 && kova::sdk::list_data_len(task->src) > kind->max_source_len) [[unlikely]]
 		return KOVA_ERROR_INVALID_VALUE;
+	if (!kind->remote_access && (kova::sdk::touches_remote(task->src) || kova::sdk::touches_remote(task->dst)))
+		[[unlikely]]
+		return KOVA_ERROR_NOT_SUPPORTED;
 
 	task->in_flight = 1;
 	task->next = nullptr;

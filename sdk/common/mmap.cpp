@@ -1,4 +1,4 @@
-// Memory maps over local memory.
+// Memory maps over local memory, their export, and maps over memory another process exported.
 #include "mmap_internal.hpp"
 
 #include <kova_internal/capability.hpp>
@@ -7,8 +7,14 @@
 #include <kova/error.h>
 #include <kova/mmap.h>
 
+#include <sys/prctl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <new>
 
 using kova::sdk::control_call;
@@ -108,6 +114,81 @@ KOVA_EXPORT kova_error kova_mmap_get_memrange(const kova_mmap *mmap, void **addr
 	return KOVA_SUCCESS;
 }
 
+namespace kova::sdk {
+
+uint64_t process_start_time(pid_t pid) noexcept
+{
+	char path[64];
+	std::snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
+	std::FILE *file = std::fopen(path, "r");
+	if (file == nullptr)
+		return 0;
+	char line[1024];
+	std::size_t const n = std::fread(line, 1, sizeof(line) - 1, file);
+	std::fclose(file);
+	line[n] = '\0';
+	// Fields after the command name, which may hold blanks and parentheses, start after its last ')'.
+	const char *field = std::strrchr(line, ')');
+	if (field == nullptr)
+		return 0;
+	// The start time is field 22; the state after ')' is field 3.
+	for (int i = 3; i <= 22; ++i) {
+		field = std::strchr(field + 1, ' ');
+		if (field == nullptr)
+			return 0;
+	}
+	return std::strtoull(field + 1, nullptr, 10);
+}
+
+} // namespace kova::sdk
+
+namespace {
+
+uint64_t make_nonce() noexcept
+{
+	uint64_t nonce = 0;
+	while (nonce == 0) {
+		if (::getrandom(&nonce, sizeof(nonce), 0) != static_cast<ssize_t>(sizeof(nonce)))
+			nonce = static_cast<uint64_t>(::getpid()) * 0x9e3779b97f4a7c15ull ^
+				reinterpret_cast<uintptr_t>(&nonce);
+	}
+	return nonce;
+}
+
+} // namespace
+
+KOVA_EXPORT kova_error kova_mmap_export_pci(kova_mmap *mmap, kova_dev *dev, const void **export_desc,
+					    size_t *export_desc_len)
+{
+	if (mmap == nullptr || dev == nullptr || export_desc == nullptr || export_desc_len == nullptr)
+		return KOVA_ERROR_INVALID_VALUE;
+	if (kova_error const forced = control_call("kova_mmap_export_pci"))
+		return forced;
+	if (!mmap->started || kova::sdk::is_remote(mmap) ||
+	    std::find(mmap->devices.begin(), mmap->devices.end(), dev) == mmap->devices.end())
+		return KOVA_ERROR_INVALID_VALUE;
+	if (!mmap->exported) {
+		// Where a Yama policy limits access to descendants, let importers of this user in.
+		::prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);
+		kova::sdk::export_descriptor &desc = mmap->export_desc;
+		desc.magic = kova::sdk::export_magic;
+		desc.format = kova::sdk::export_format;
+		desc.pid = static_cast<uint32_t>(::getpid());
+		desc.start_time = kova::sdk::process_start_time(::getpid());
+		desc.addr = reinterpret_cast<uintptr_t>(mmap->addr);
+		desc.len = mmap->len;
+		desc.live_addr = reinterpret_cast<uintptr_t>(&mmap->live_word);
+		desc.nonce = make_nonce();
+		desc.uid = static_cast<uint32_t>(::getuid());
+		desc.permissions = mmap->permissions;
+		mmap->live_word.store(desc.nonce, std::memory_order_release);
+		mmap->exported = true;
+	}
+	*export_desc = &mmap->export_desc;
+	*export_desc_len = sizeof(mmap->export_desc);
+	return KOVA_SUCCESS;
+}
+
 KOVA_EXPORT kova_error kova_mmap_create_from_export(const void * /*opts*/, const void *export_desc,
 						    size_t export_desc_len, kova_dev *dev, kova_mmap **mmap)
 {
@@ -115,7 +196,38 @@ KOVA_EXPORT kova_error kova_mmap_create_from_export(const void * /*opts*/, const
 		return KOVA_ERROR_INVALID_VALUE;
 	if (kova_error const forced = control_call("kova_mmap_create_from_export", true, export_desc_len))
 		return forced;
-	return KOVA_ERROR_NOT_SUPPORTED;
+	kova::sdk::export_descriptor desc{};
+	if (export_desc_len != sizeof(desc))
+		return KOVA_ERROR_INVALID_VALUE;
+	std::memcpy(&desc, export_desc, sizeof(desc));
+	if (desc.magic != kova::sdk::export_magic || desc.format != kova::sdk::export_format || desc.pid == 0 ||
+	    desc.pid > static_cast<uint32_t>(INT32_MAX) || desc.len == 0 || desc.addr == 0 ||
+	    desc.addr > UINT64_MAX - (desc.len - 1) || desc.live_addr == 0 || desc.nonce == 0)
+		return KOVA_ERROR_INVALID_VALUE;
+	auto const pid = static_cast<pid_t>(desc.pid);
+	if (desc.uid != static_cast<uint32_t>(::getuid()) || desc.start_time == 0 ||
+	    kova::sdk::process_start_time(pid) != desc.start_time)
+		return KOVA_ERROR_IO_FAILED;
+	kova::sdk::remote_memory const remote{pid, desc.live_addr, desc.nonce};
+	if (kova_error const err = kova::sdk::check_alive(remote))
+		return err;
+	auto *made = new (std::nothrow) kova_mmap{};
+	if (made == nullptr)
+		return KOVA_ERROR_NO_MEMORY;
+	try {
+		made->devices.push_back(dev);
+	} catch (const std::bad_alloc &) {
+		delete made;
+		return KOVA_ERROR_NO_MEMORY;
+	}
+	made->addr = reinterpret_cast<std::byte *>(static_cast<uintptr_t>(desc.addr));
+	made->len = static_cast<std::size_t>(desc.len);
+	made->range_set = true;
+	made->permissions = desc.permissions;
+	made->started = true;
+	made->remote = remote;
+	*mmap = made;
+	return KOVA_SUCCESS;
 }
 
 KOVA_EXPORT kova_error kova_mmap_destroy(kova_mmap *mmap)
@@ -129,6 +241,8 @@ KOVA_EXPORT kova_error kova_mmap_destroy(kova_mmap *mmap)
 			       static_cast<unsigned long long>(outstanding));
 		return KOVA_ERROR_BAD_STATE;
 	}
+	// Importers find the word changed before the memory goes.
+	mmap->live_word.store(0, std::memory_order_release);
 	delete mmap;
 	return KOVA_SUCCESS;
 }

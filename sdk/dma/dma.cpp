@@ -41,6 +41,8 @@ KOVA_EXPORT kova_error kova_dma_create(kova_dev *dev, kova_dma **dma)
 	kova::sdk::ctx_init(&created->ctx, &dma_ops, dev);
 	kova::sdk::task_kind_init<kova_dma_task_memcpy>(&created->memcpy, &created->ctx, "memcpy",
 							kova::sdk::dma::run_memcpy, 0);
+	// A memcpy reaches buffer bytes only through list_copy, which can copy to and from a peer.
+	created->memcpy.remote_access = true;
 	created->max_buf_list_len = kova::sdk::dma::default_max_buf_list_len;
 	*dma = created;
 	return KOVA_SUCCESS;

@@ -1,4 +1,5 @@
-// DMA library, data path: memcpy tasks. Nothing here locks, allocates or makes a system call.
+// DMA library, data path: memcpy tasks. Nothing here locks or allocates; a copy into or out of
+// another process's memory is the one system call list_copy makes.
 //
 // A task copies the data of its source list to the end of the data of its destination list, by the
 // stand-in's input and output rules (buf_data.hpp): the size limit is checked at submission, the

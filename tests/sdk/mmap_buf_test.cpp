@@ -85,7 +85,7 @@ TEST_F(mmap_buf, devices_are_limited_by_the_maximum)
 	kova_devinfo_destroy_list(list);
 }
 
-TEST_F(mmap_buf, maps_from_an_export_are_not_supported_yet)
+TEST_F(mmap_buf, a_descriptor_that_is_not_an_export_is_refused)
 {
 	kova_devinfo **list = nullptr;
 	uint32_t count = 0;
@@ -95,7 +95,7 @@ TEST_F(mmap_buf, maps_from_an_export_are_not_supported_yet)
 	char const descriptor[] = "region";
 	kova_mmap *imported = nullptr;
 	EXPECT_EQ(kova_mmap_create_from_export(nullptr, descriptor, sizeof(descriptor), dev, &imported),
-		  KOVA_ERROR_NOT_SUPPORTED);
+		  KOVA_ERROR_INVALID_VALUE);
 	EXPECT_EQ(imported, nullptr);
 	kova_dev_close(dev);
 	kova_devinfo_destroy_list(list);

@@ -1,4 +1,5 @@
 // Tests of runtime_state over the stand-in SDK's device table.
+#include "support/thrown_by.hpp"
 #include "runtime_state.hpp"
 
 #include "companion/api/async_context.hpp"
@@ -18,17 +19,7 @@
 namespace kova::bench {
 namespace {
 
-template <typename Call>
-kova::exception thrown_by(Call call)
-{
-	try {
-		call();
-	} catch (const kova::exception &e) {
-		return e;
-	}
-	ADD_FAILURE() << "nothing thrown";
-	return kova::exception{0, "", "", "", 0};
-}
+using kova::test::thrown_by;
 
 bool has_pci_address(kova_dev *dev, const char *address)
 {

@@ -2,6 +2,7 @@
 // for it, starts its thread behind a closed start gate, opens the gate and joins it.
 #pragma once
 
+#include "support/thrown_by.hpp"
 #include "configuration.hpp"
 #include "impl/shared_thread_control_block.hpp"
 #include "impl/thread_data.hpp"
@@ -51,17 +52,7 @@ inline std::unique_ptr<step::object> create_test_step(const std::string &name,
 	return created;
 }
 
-template <typename Call>
-kova::exception thrown_by(Call call)
-{
-	try {
-		call();
-	} catch (const kova::exception &e) {
-		return e;
-	}
-	ADD_FAILURE() << "nothing thrown";
-	return kova::exception{0, "", "", "", 0};
-}
+using kova::test::thrown_by;
 
 struct run_result {
 	thread_stats stats;

@@ -40,8 +40,22 @@ KOVA_EXPORT kova_error kova_mmap_start(kova_mmap *mmap);
 KOVA_EXPORT kova_error kova_mmap_get_memrange(const kova_mmap *mmap, void **addr, size_t *len);
 
 /*
- * Creates a map from a peer's export descriptor for the device. Returns 4: the stand-in cannot
- * import memory yet; 6 for null.
+ * Exports a started map for use by another process of the same user on the same host. The
+ * descriptor (bytes at *export_desc, *export_desc_len of them) is owned by the map and stays valid
+ * until kova_mmap_destroy; the device must be one of the map's. Returns 0; 6 for null, a map that
+ * is not started or a device that is not the map's; 7.
+ */
+KOVA_EXPORT kova_error kova_mmap_export_pci(kova_mmap *mmap, kova_dev *dev, const void **export_desc,
+					    size_t *export_desc_len);
+
+/*
+ * Creates a started map over the memory another process exported with kova_mmap_export_pci. Its
+ * range (kova_mmap_get_memrange) is the exporter's; buffers over it are used by tasks of libraries
+ * that can reach remote memory (DMA): a copy into or out of it is a copy between the two processes.
+ * Other libraries refuse such tasks at submission with 4. A task whose remote memory is gone (the
+ * exporter ended or destroyed its map) completes with 17. Returns 0; 6 for null or a malformed
+ * descriptor; 17 when the exporter or its map is gone or its memory cannot be reached (another
+ * user, another host); 7.
  */
 KOVA_EXPORT kova_error kova_mmap_create_from_export(const void *opts, const void *export_desc, size_t export_desc_len,
 						    kova_dev *dev, kova_mmap **mmap);

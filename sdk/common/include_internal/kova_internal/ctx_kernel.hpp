@@ -34,6 +34,10 @@
 // Library state that execution needs (streams, cipher contexts) is made in ctx_ops::on_start and
 // released in ctx_ops::on_stop.
 //
+// Remote memory: buffers over a map created from another process's export are refused at
+// submission (4) unless the kind sets task_kind::remote_access after task_kind_init; such a kind
+// must reach buffer bytes only through list_copy.
+//
 // Limits: task_kind::max_source_len is checked at every submission against the total data length
 // of the task's source list (task->src); 0 means unchecked. Read the maximum through
 // kova::sdk::capability_value (capability.hpp) under the name of the library's maximum query, the
@@ -120,6 +124,7 @@ struct task_kind {
 	const char *name;
 	execute_fn execute;
 	uint64_t max_source_len;       // 0: unchecked
+	bool remote_access;            // may touch memory imported from another process (list_copy only)
 	std::size_t task_size;         // size of the library's task struct
 	std::size_t task_align;
 	kova_task_completion_cb_t success_cb;

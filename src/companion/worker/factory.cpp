@@ -1,0 +1,32 @@
+#include "companion/worker/factory.hpp"
+
+#include "kova_exception.hpp"
+
+#include <vector>
+
+namespace kova::bench::companion::worker {
+
+utility::span<const worker_type> shipped_worker_types()
+{
+	// One row per type: {"<type name>", <function building it>}.
+	static const std::vector<worker_type> types{};
+	return types;
+}
+
+std::unique_ptr<worker> create_worker(utility::span<const worker_type> types, const std::string &type, uint32_t id,
+				      const attribute_map &attributes, runtime_state &state)
+{
+	for (worker_type const &row : types) {
+		if (row.name == type)
+			return row.create(id, attributes, state);
+	}
+	KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Unknown worker type: \"" + type + "\"");
+}
+
+std::unique_ptr<worker> create_worker(const std::string &type, uint32_t id, const attribute_map &attributes,
+				      runtime_state &state)
+{
+	return create_worker(shipped_worker_types(), type, id, attributes, state);
+}
+
+} // namespace kova::bench::companion::worker
