@@ -131,6 +131,16 @@ KOVA_EXPORT kova_error kova_task_free(kova_task *task)
 	return KOVA_SUCCESS;
 }
 
+KOVA_EXPORT kova_error kova_task_set_user_data(kova_task *task, kova_data user_data)
+{
+	if (task == nullptr)
+		return KOVA_ERROR_INVALID_VALUE;
+	if (task->in_flight != 0)
+		return KOVA_ERROR_BAD_STATE;
+	task->user_data = user_data;
+	return KOVA_SUCCESS;
+}
+
 KOVA_EXPORT kova_error kova_task_get_status(const kova_task *task)
 {
 	return task == nullptr ? kova_error{KOVA_ERROR_INVALID_VALUE} : task->status;

@@ -43,10 +43,11 @@ struct registry {
 	std::map<std::string, std::unique_ptr<iface>> interfaces;
 };
 
+// Never destroyed: rule sets in it were made by the flow library, which may be unloaded first.
 registry &the_registry()
 {
-	static registry instance;
-	return instance;
+	static registry *instance = new registry;
+	return *instance;
 }
 
 // Caller holds port->mutex.
