@@ -235,10 +235,16 @@ void benchmark::run_async_setup()
 {
 	impl::async_poller poller;
 	poller.set_timeout(std::chrono::steady_clock::now() + impl::async_time_limit);
-	for (auto &state : m_thread_data)
-		state->start_async_setup(poller);
+	poller.abort_all_on_failure();
 	if (auto *context = m_runtime_state.get_companion_connection_async())
 		poller.add(context);
+	try {
+		for (auto &state : m_thread_data)
+			state->start_async_setup(poller);
+	} catch (...) {
+		impl::abort_and_drain(poller);
+		throw;
+	}
 	impl::poll_until_done(poller, [this] { return m_control_block->stop.load() != 0; });
 	if (!poller.get_errors().empty())
 		m_control_block->critical.exchange(1);

@@ -20,6 +20,16 @@ void poll_until_done(async_poller &poller, const std::function<bool()> &should_a
 	}
 }
 
+void abort_and_drain(async_poller &poller) noexcept
+{
+	try {
+		poller.abort();
+		poll_until_done(poller, {});
+	} catch (...) {
+		// The caller's failure is the one reported.
+	}
+}
+
 void throw_async_errors(const std::vector<utility::async::error> &errors)
 {
 	if (errors.empty())

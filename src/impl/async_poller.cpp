@@ -74,6 +74,8 @@ bool async_poller::poll(std::chrono::steady_clock::time_point now)
 
 	m_sequences.erase(first, m_sequences.end());
 	m_errors.insert(m_errors.end(), failures.begin(), failures.end());
+	if (m_abort_all_on_failure && !failures.empty())
+		abort();
 	return m_sequences.empty();
 }
 

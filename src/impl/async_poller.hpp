@@ -29,6 +29,10 @@ public:
 	// aborted and {9, "Timed out waiting for asynchronous operations"} is recorded.
 	void set_timeout(std::chrono::steady_clock::time_point deadline) noexcept { m_deadline = deadline; }
 
+	// From now on, when a sequence fails, the others are aborted too: set-ups share the companion,
+	// whose workers a failing set-up's undo destroys, all of them, so none may wait on its own.
+	void abort_all_on_failure() noexcept { m_abort_all_on_failure = true; }
+
 	// The context is not owned and must outlive the poller.
 	void add(companion::api::async::context *context);
 	void add(std::unique_ptr<utility::async::sequence> sequence);
@@ -50,6 +54,7 @@ private:
 	std::chrono::steady_clock::time_point m_deadline = std::chrono::steady_clock::time_point::max();
 	std::vector<utility::async::error> m_errors;
 	bool m_aborted = false;
+	bool m_abort_all_on_failure = false;
 	bool m_timed_out = false;
 };
 

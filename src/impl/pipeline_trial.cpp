@@ -46,7 +46,7 @@ pipeline_trial::impl::impl(const fixed_configuration &fixed, const dynamic_confi
 	m_thread_states.reserve(m_pipelines.size());
 	try {
 		for (auto &pipeline : m_pipelines) {
-			m_thread_states.push_back(std::make_unique<thread_state>(state, pipeline, m_stop, m_running));
+			m_thread_states.push_back(std::make_unique<thread_state>(state, pipeline, m_stop, m_setup_failed, m_running));
 			m_thread_states.back()->start();
 		}
 	} catch (...) {

@@ -40,6 +40,7 @@ private:
 	std::vector<utility::pipeline_info> m_pipelines;
 	std::vector<std::unique_ptr<thread_state>> m_thread_states;
 	std::atomic<bool> m_stop{false};
+	std::atomic<bool> m_setup_failed{false};
 	std::atomic<unsigned> m_running{0};
 };
 
@@ -49,8 +50,10 @@ public:
 	static constexpr uint64_t min_window_size = 2 * 1024 * 1024;
 
 	// Allocates the trial buffer, its map, inventory and engine, and creates the pipeline's steps.
+	// `setup_failed` is shared by the trial's threads: one whose steps' set-up fails raises it, and
+	// the others give up their own set-up.
 	thread_state(runtime_state &state, utility::pipeline_info &pipeline, const std::atomic<bool> &stop,
-		     std::atomic<unsigned> &running);
+		     std::atomic<bool> &setup_failed, std::atomic<unsigned> &running);
 	thread_state(const thread_state &) = delete;
 	thread_state &operator=(const thread_state &) = delete;
 	// Joins the thread when it still runs, then releases the steps before the engine, inventory,
@@ -90,6 +93,7 @@ private:
 	runtime_state &m_state;
 	utility::pipeline_info &m_pipeline;
 	const std::atomic<bool> &m_stop;
+	std::atomic<bool> &m_setup_failed;
 	std::atomic<unsigned> &m_running;
 	kova::optional<kova::exception> m_error;
 	uint64_t m_window_size;

@@ -81,10 +81,12 @@ uint32_t data_length(const kova_buf *buf)
 } // namespace
 
 pipeline_trial::impl::thread_state::thread_state(runtime_state &state, utility::pipeline_info &pipeline,
-						  const std::atomic<bool> &stop, std::atomic<unsigned> &running)
+						  const std::atomic<bool> &stop, std::atomic<bool> &setup_failed,
+						  std::atomic<unsigned> &running)
 	: m_state{state},
 	  m_pipeline{pipeline},
 	  m_stop{stop},
+	  m_setup_failed{setup_failed},
 	  m_running{running},
 	  m_window_size{window_size_for(pipeline)},
 	  m_buffer{3 * m_window_size},
@@ -178,15 +180,24 @@ void pipeline_trial::impl::thread_state::async_init_steps()
 {
 	async_poller poller;
 	poller.set_timeout(clock_type::now() + async_time_limit);
-	for (auto &record : m_steps) {
-		if (!record.executed)
-			continue;
-		if (auto sequence = record.step->start_async_setup())
-			poller.add(std::move(sequence));
-	}
+	poller.abort_all_on_failure();
 	if (auto *context = m_state.get_companion_connection_async())
 		poller.add(context);
-	poll_until_done(poller, [this] { return m_stop.load(); });
+	try {
+		for (auto &record : m_steps) {
+			if (!record.executed)
+				continue;
+			if (auto sequence = record.step->start_async_setup())
+				poller.add(std::move(sequence));
+		}
+	} catch (...) {
+		m_setup_failed.store(true);
+		abort_and_drain(poller);
+		throw;
+	}
+	poll_until_done(poller, [this] { return m_stop.load() || m_setup_failed.load(); });
+	if (!poller.get_errors().empty())
+		m_setup_failed.store(true);
 	throw_async_errors(poller.get_errors());
 
 	bool const has_remote_workers = std::any_of(m_steps.begin(), m_steps.end(), [](const step_record &record) {

@@ -1,6 +1,8 @@
 // Unit tests for src/impl/async_poller.cpp
 #include "impl/async_poller.hpp"
 
+#include "impl/async_poll_loop.hpp"
+
 #include "companion/api/async_context.hpp"
 #include "companion/api/connection.hpp"
 #include "companion/api/v1/codecs.hpp"
@@ -259,6 +261,18 @@ TEST(async_poller, abort_ends_a_never_ending_sequence_once)
 	ASSERT_TRUE(done);
 	EXPECT_EQ(messages(poller.get_errors()), (std::vector<std::string>{"Aborted by user"}));
 	EXPECT_EQ(poller.get_errors()[0].code, KOVA_ERROR_TIME_OUT);
+}
+
+TEST(async_poller, abort_and_drain_undoes_the_sequences_already_added)
+{
+	std::vector<std::string> visits;
+	async_poller poller;
+	poller.add(started_sequence("A", outcome::running, visits));
+	poller.add(started_sequence("B", outcome::running, visits));
+	kova::bench::impl::abort_and_drain(poller);
+	EXPECT_TRUE(poller.poll(clock_type::now()));
+	// Each aborted sequence was polled until its undo ended.
+	EXPECT_EQ(visits, (std::vector<std::string>{"A", "B"}));
 }
 
 TEST(async_poller, deadline_ends_a_never_ending_sequence)
