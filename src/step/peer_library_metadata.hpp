@@ -1,7 +1,7 @@
-// Capability records of the libraries behind the peer steps (comch, Ethernet, RDMA).
+// Capability records of the libraries behind the peer steps comch and RDMA.
 //
 // These records say whether each library is installed and where it was loaded from. Their task
-// records ("consumer"/"producer", "recv"/"send", "send"/"receive"/"bidir") belong with the peer
+// records ("consumer"/"producer", "send"/"receive"/"bidir") belong with the peer
 // steps and are not queried yet.
 #pragma once
 
@@ -12,7 +12,6 @@
 namespace kova::bench::step {
 
 capabilities get_kova_comch_metadata(const kova_devinfo *devinfo);
-capabilities get_kova_eth_metadata(const kova_devinfo *devinfo);
 capabilities get_kova_rdma_metadata(const kova_devinfo *devinfo);
 
 } // namespace kova::bench::step
