@@ -6,6 +6,7 @@
 //   ratios_direct deflate-compress <input-file> <job-size> <seconds>
 //   ratios_direct deflate-decompress <raw-deflate-file> <output-size> <seconds>
 //   ratios_direct ec-create <input-file> <job-size> <data-blocks> <redundancy-blocks> <seconds>
+//   ratios_direct remote-write <job-size> <region-size> <seconds>
 //
 // Each prints one line "jobs_per_second <n> bytes_per_second <n>" (bytes of the job's input size;
 // none for decompression, whose jobs are counted).
@@ -21,6 +22,10 @@
 #include <isa-l/erasure_code.h>
 #include <isa-l/igzip_lib.h>
 #include <libdeflate.h>
+
+#include <sys/uio.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdint>
@@ -268,9 +273,52 @@ int run_ec_create(const std::string &path, std::size_t job_size, int k, int m, d
 	return 0;
 }
 
+// Job after job written into a region of another process with process_vm_writev, at offsets that
+// walk the region: the copy a DMA task into a peer's exported memory makes, without the engine.
+int run_remote_write(std::size_t job_size, std::size_t region_size, double seconds)
+{
+	if (job_size == 0 || region_size < job_size)
+		throw std::runtime_error("the region must hold a job");
+	int ready[2];
+	if (::pipe(ready) != 0)
+		throw std::runtime_error("pipe failed");
+	std::vector<char> region(region_size);
+	pid_t const peer = ::fork();
+	if (peer == 0) {
+		// The peer holds the region (its copy of the parent's pages) until the parent closes the pipe.
+		::close(ready[1]);
+		char c = 0;
+		while (::read(ready[0], &c, 1) > 0) {
+		}
+		::_exit(0);
+	}
+	::close(ready[0]);
+	std::vector<char> job(job_size, 'j');
+	std::size_t const slots = region_size / job_size;
+	uint64_t jobs = 0;
+	auto const start = clock_type::now();
+	auto const end = start + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(seconds));
+	clock_type::time_point now = start;
+	while (now < end) {
+		for (int i = 0; i != 64; ++i, ++jobs) {
+			iovec local{job.data(), job_size};
+			iovec far{region.data() + (jobs % slots) * job_size, job_size};
+			if (::process_vm_writev(peer, &local, 1, &far, 1, 0) != static_cast<ssize_t>(job_size))
+				throw std::runtime_error("process_vm_writev failed");
+		}
+		now = clock_type::now();
+	}
+	print_rate(jobs, job_size, now - start);
+	::close(ready[1]);
+	int status = 0;
+	::waitpid(peer, &status, 0);
+	return 0;
+}
+
 [[noreturn]] void usage()
 {
-	std::fputs("usage: ratios_direct dma|dma-count|deflate-compress|deflate-decompress|ec-create ...\n", stderr);
+	std::fputs("usage: ratios_direct dma|dma-count|deflate-compress|deflate-decompress|ec-create|remote-write ...\n",
+		   stderr);
 	std::exit(2);
 }
 
@@ -293,6 +341,8 @@ int main(int argc, char **argv)
 			return run_deflate_compress(args[1], std::stoul(args[2]), std::stod(args[3]));
 		if (what == "deflate-decompress" && args.size() == 4)
 			return run_deflate_decompress(args[1], std::stoul(args[2]), std::stod(args[3]));
+		if (what == "remote-write" && args.size() == 4)
+			return run_remote_write(std::stoul(args[1]), std::stoul(args[2]), std::stod(args[3]));
 		if (what == "ec-create" && args.size() == 6)
 			return run_ec_create(args[1], std::stoul(args[2]), std::stoi(args[3]), std::stoi(args[4]),
 					     std::stod(args[5]));

@@ -68,16 +68,17 @@ bool add_source(segment_list &segments, const kova_buf *src) noexcept
 	return true;
 }
 
-// The destination's room, element after element, for `total` bytes.
+// The destination's room, element after element, for `total` bytes (after what the list holds).
 bool add_destination(segment_list &segments, kova_buf *dst, std::size_t total) noexcept
 {
-	for (; dst != nullptr && segments.bytes < total; dst = dst->next) {
+	std::size_t const end = segments.bytes + total;
+	for (; dst != nullptr && segments.bytes < end; dst = dst->next) {
 		std::size_t const room = buf_room(dst);
-		std::size_t const left = total - segments.bytes;
+		std::size_t const left = end - segments.bytes;
 		if (!segments.add(dst->data + dst->data_len, room < left ? room : left))
 			return false;
 	}
-	return segments.bytes == total;
+	return segments.bytes == end;
 }
 
 void commit(kova_buf *dst, std::size_t total) noexcept

@@ -1,10 +1,8 @@
 // Entry point of kova_bench_companion.
-#include <kova/version.h>
+#include "companion/companion_program.hpp"
 
-#include <cstdio>
-
-int main()
+int main(int argc, char **argv)
 {
-	std::printf("Usage: kova_bench_companion [options]\n");
-	return 0;
+	using namespace kova::bench::companion;
+	return run_companion(argc, argv, worker::shipped_worker_types());
 }

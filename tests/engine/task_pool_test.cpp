@@ -367,8 +367,8 @@ TEST_F(task_pool_test, remote_input_comes_from_the_peers_export)
 	kova::bench::utility::remote_mmap_definition const remote{{'x', 'y'}};
 	pipeline_info info = make_info({{10, 16}});
 	info.input_remote_mmap_definition = &remote;
-	// The stand-in cannot import memory; the pool asked for it rather than copying the jobs.
-	expect_refused([&] { task_pool pool(info, m_dev); }, KOVA_ERROR_NOT_SUPPORTED, "Unable to create mmap from export");
+	// Two bytes are no export; the pool asked the SDK for the peer's map rather than copying the jobs.
+	expect_refused([&] { task_pool pool(info, m_dev); }, KOVA_ERROR_INVALID_VALUE, "Unable to create mmap from export");
 }
 
 TEST_F(task_pool_test, wrappers_stay_in_place_when_the_pool_moves)

@@ -23,25 +23,8 @@ namespace rc = kova::bench::companion::remote_control;
 namespace api = kova::bench::companion::api;
 using namespace std::chrono_literals;
 
-class remote_launch : public ::testing::Test {
+class remote_launch : public kova::test::ssh_peer_suite {
 protected:
-	static void SetUpTestSuite()
-	{
-		s_peer = new kova::test::ssh_peer;
-		s_skip_reason = s_peer->start();
-	}
-
-	static void TearDownTestSuite()
-	{
-		delete s_peer;
-		s_peer = nullptr;
-	}
-
-	void SetUp() override
-	{
-		if (!s_skip_reason.empty())
-			GTEST_SKIP() << s_skip_reason;
-	}
 
 	// A companion path on the peer that runs the stub with the given test
 	// controls (shell words). It lies in a directory whose name needs quoting.
@@ -58,8 +41,6 @@ protected:
 		return rc::ssh_config{s_peer->destination(), s_peer->port(), path.string()};
 	}
 
-	static inline kova::test::ssh_peer *s_peer = nullptr;
-	static inline std::string s_skip_reason;
 };
 
 template <typename F>

@@ -239,4 +239,26 @@ std::string ssh_peer::isolate_ssh_client()
 	return {};
 }
 
+void ssh_peer_suite::SetUpTestSuite()
+{
+	s_peer = new ssh_peer;
+	s_skip_reason = s_peer->start();
+}
+
+void ssh_peer_suite::TearDownTestSuite()
+{
+	delete s_peer;
+	s_peer = nullptr;
+}
+
+void ssh_peer_suite::SetUp()
+{
+	if (s_skip_reason.empty())
+		return;
+	const char *ci = std::getenv("CI");
+	if (ci != nullptr && std::string{ci} == "true")
+		FAIL() << "no ssh peer under CI: " << s_skip_reason;
+	GTEST_SKIP() << s_skip_reason;
+}
+
 } // namespace kova::test

@@ -8,6 +8,8 @@
 
 #include "impl/shell_process.hpp"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -44,6 +46,18 @@ private:
 	std::unique_ptr<bench::utility::shell_process> m_sshd;
 	uint16_t m_port = 0;
 	std::string m_destination;
+};
+
+// A test suite whose tests share one ssh peer, started before the first test. Without the peer the
+// tests are skipped, and fail under CI (CI=true), where the peer is a prerequisite.
+class ssh_peer_suite : public ::testing::Test {
+protected:
+	static void SetUpTestSuite();
+	static void TearDownTestSuite();
+	void SetUp() override;
+
+	static inline ssh_peer *s_peer = nullptr;
+	static inline std::string s_skip_reason;
 };
 
 } // namespace kova::test

@@ -29,11 +29,19 @@ void initiate_hello(connection &link)
 	link.set_supported_api_versions(std::move(reply.response->supported_api_versions));
 }
 
-void wait_for_hello(connection &link)
+bool stopping(const std::atomic<bool> *stop) noexcept
 {
-	auto const deadline = clock::now() + hello_timeout;
+	return stop != nullptr && stop->load();
+}
+
+// False when stopped before the hello came.
+bool wait_for_hello(connection &link, std::chrono::seconds time_limit, const std::atomic<bool> *stop)
+{
+	auto const deadline = clock::now() + time_limit;
 	message_buffer buffer;
 	while (!link.receive(buffer)) {
+		if (stopping(stop))
+			return false;
 		std::this_thread::sleep_for(std::chrono::milliseconds{1});
 		if (clock::now() > deadline)
 			KOVA_THROW(KOVA_ERROR_TIME_OUT, "Timed out waiting for remote to say hello");
@@ -44,6 +52,7 @@ void wait_for_hello(connection &link)
 	v1::encode_api_message(v1::hello_response{request.id, supported_versions}, buffer);
 	if (!link.send(buffer))
 		KOVA_THROW(KOVA_ERROR_TIME_OUT, "Failed to send hello response");
+	return true;
 }
 
 // A link whose hello failed is closed without a bye: the peer is not known to answer one.
@@ -52,7 +61,10 @@ std::unique_ptr<connection> open_with_hello(utility::tcp_socket socket, uint64_t
 {
 	auto link = std::make_unique<impl::tcp_connection>(std::move(socket), connection_timeout_s, max_message_size);
 	try {
-		hello(*link);
+		if (!hello(*link)) {
+			link->disconnect(false);
+			return nullptr;
+		}
 	} catch (...) {
 		link->disconnect(false);
 		throw;
@@ -89,23 +101,43 @@ std::unique_ptr<connection> connect_via_tcp_as_client(const std::string &address
 			KOVA_THROW(KOVA_ERROR_TIME_OUT, message);
 		}
 	}
-	return open_with_hello(std::move(socket), default_max_message_size, initiate_hello);
+	return open_with_hello(std::move(socket), default_max_message_size, [](connection &link) {
+		initiate_hello(link);
+		return true;
+	});
 }
 
 std::unique_ptr<connection> connect_via_tcp_as_server(uint16_t port, int64_t timeout_s, uint64_t max_message_size)
 {
+	return connect_via_tcp_as_server(port, server_wait{std::chrono::seconds{timeout_s}, hello_timeout, nullptr},
+					 max_message_size);
+}
+
+std::unique_ptr<connection> connect_via_tcp_as_server(uint16_t port, const server_wait &wait,
+						      uint64_t max_message_size)
+{
 	utility::tcp_socket listener;
 	listener.listen(port);
-	auto const deadline = clock::now() + std::chrono::seconds{timeout_s};
+	auto const deadline = clock::now() + wait.accept_time_limit;
 	utility::tcp_socket client = listener.accept();
+	auto const stop_poll = std::chrono::milliseconds{10};
+	auto next_accept = clock::now() + retry_interval;
 	while (!client.is_valid()) {
-		std::this_thread::sleep_for(retry_interval);
-		if (clock::now() > deadline)
+		if (stopping(wait.stop))
+			return nullptr;
+		std::this_thread::sleep_for(stop_poll);
+		auto const now = clock::now();
+		if (now > deadline)
 			KOVA_THROW(KOVA_ERROR_TIME_OUT, "Timed out waiting for client to connect");
-		client = listener.accept();
+		if (now >= next_accept) {
+			client = listener.accept();
+			next_accept = now + retry_interval;
+		}
 	}
 	listener.close();
-	return open_with_hello(std::move(client), max_message_size, wait_for_hello);
+	return open_with_hello(std::move(client), max_message_size, [&wait](connection &link) {
+		return wait_for_hello(link, wait.hello_time_limit, wait.stop);
+	});
 }
 
 } // namespace kova::bench::companion::api
