@@ -25,11 +25,11 @@ const dl::kova_eth_api *get_eth_api_or_throw()
 	return api;
 }
 
+// Frees every task it can; one still in flight stays listed for the teardown, which frees it once
+// the stopped queue has delivered it.
 void free_tasks(std::vector<kova_task *> &tasks) noexcept
 {
-	for (kova_task *task : tasks)
-		static_cast<void>(kova_task_free(task));
-	tasks.clear();
+	std::erase_if(tasks, [](kova_task *task) { return kova_task_free(task) == KOVA_SUCCESS; });
 }
 
 } // namespace
