@@ -131,6 +131,16 @@ KOVA_EXPORT kova_error kova_task_free(kova_task *task)
 	return KOVA_SUCCESS;
 }
 
+KOVA_EXPORT kova_error kova_task_set_user_data(kova_task *task, kova_data user_data)
+{
+	if (task == nullptr)
+		return KOVA_ERROR_INVALID_VALUE;
+	if (task->in_flight != 0)
+		return KOVA_ERROR_BAD_STATE;
+	task->user_data = user_data;
+	return KOVA_SUCCESS;
+}
+
 KOVA_EXPORT kova_error kova_task_get_status(const kova_task *task)
 {
 	return task == nullptr ? kova_error{KOVA_ERROR_INVALID_VALUE} : task->status;
@@ -174,8 +184,8 @@ void run_ready(kova_pe *pe, kova_task *task, bool testing)
 		kova_error status = testing ? kova::sdk::test::completion_fault(ctx) : kova_error{KOVA_SUCCESS};
 		if (status == KOVA_SUCCESS)
 			status = task->kind->execute(task);
-		if (status == KOVA_ERROR_IN_PROGRESS && ctx->async != nullptr) {
-			// The library holds it until its peer answers.
+		if (status == kova::sdk::task_kept || (status == KOVA_ERROR_IN_PROGRESS && ctx->async != nullptr)) {
+			// The library holds it and completes it from its poll.
 			task = next;
 			continue;
 		}
@@ -196,6 +206,19 @@ uint8_t poll_async(kova_pe *pe)
 	return productive;
 }
 
+// Lets every polled context of the engine complete what it keeps; the number completed.
+uint64_t poll_contexts(kova_pe *pe)
+{
+	uint64_t completed = 0;
+	for (kova_ctx *ctx = pe->contexts; ctx != nullptr;) {
+		kova_ctx *next = ctx->pe_next;
+		if (ctx->ops != nullptr && ctx->ops->poll != nullptr && ctx->state != KOVA_CTX_STATE_IDLE)
+			completed += ctx->ops->poll(ctx);
+		ctx = next;
+	}
+	return completed;
+}
+
 } // namespace
 
 KOVA_EXPORT uint8_t kova_pe_progress(kova_pe *pe)
@@ -203,14 +226,15 @@ KOVA_EXPORT uint8_t kova_pe_progress(kova_pe *pe)
 	if (pe == nullptr) [[unlikely]]
 		return 0;
 	pe->progress_calls.add();
-	kova_task *task = pe->ready_head;
-	if (task == nullptr && pe->num_async == 0)
-		return 0;
 	bool const testing = kova::sdk::test::active();
 	if (testing && kova::sdk::test::completions_held()) [[unlikely]]
 		return 0;
 
+	// Contexts that keep tasks complete them from their poll hooks.
 	uint8_t productive = 0;
+	if (pe->contexts != nullptr && poll_contexts(pe) != 0)
+		productive = 1;
+	kova_task *task = pe->ready_head;
 	if (task != nullptr) {
 		run_ready(pe, task, testing);
 		productive = 1;

@@ -7,6 +7,7 @@
 
 #include <kova_internal/capability.hpp>
 #include <kova_internal/ctx_kernel.hpp>
+#include <kova_internal/eth_port.hpp>
 
 #include <kova/error.h>
 #include <kova/test_control.h>
@@ -252,6 +253,7 @@ KOVA_EXPORT void kova_test_reset(void)
 	s.last_num_tasks.store(0, std::memory_order_relaxed);
 	s.baseline = kova::sdk::test::process_totals(s);
 	update_active(s);
+	kova::sdk::eth::reset_counters();
 }
 
 KOVA_EXPORT kova_error kova_test_set_device_table(const struct kova_test_device *devices, uint32_t count)

@@ -1,6 +1,7 @@
 #include "step/factory.hpp"
 
 #include "kova_exception.hpp"
+#include "runtime_state.hpp"
 #include "step/kova_aes_gcm_decrypt_step.hpp"
 #include "step/kova_aes_gcm_encrypt_step.hpp"
 #include "step/kova_aes_gcm_metadata.hpp"
@@ -14,6 +15,7 @@
 #include "step/kova_ec_metadata.hpp"
 #include "step/kova_ec_recover_step.hpp"
 #include "step/kova_ec_update_step.hpp"
+#include "step/kova_eth_step.hpp"
 #include "step/kova_sha_metadata.hpp"
 #include "step/kova_sha_step.hpp"
 #include "step/peer_library_metadata.hpp"
@@ -39,6 +41,15 @@ std::unique_ptr<object> create_step_impl(const object::attributes &attributes, r
 	return std::make_unique<Step>(attributes, state, pe, success_cb, error_cb, ctx_user_data);
 }
 
+// The receive step steers its device's DPDK port, which the runtime state prepares first.
+std::unique_ptr<object> create_eth_rx_step(const object::attributes &attributes, runtime_state &state, kova_pe *pe,
+					   completion_callback success_cb, completion_callback error_cb,
+					   kova_data ctx_user_data)
+{
+	state.prepare_dpdk_ctx();
+	return std::make_unique<kova_eth_recv_step>(attributes, state, pe, success_cb, error_cb, ctx_user_data);
+}
+
 struct step_entry {
 	std::string_view name;
 	// Null while the step's class is not part of the build.
@@ -61,8 +72,8 @@ constexpr std::array<step_entry, 21> step_table{{
 	{"kova_rdma::send", &create_step_impl<kova_rdma_send_step>},
 	{"kova_rdma::receive", &create_step_impl<kova_rdma_receive_step>},
 	{"kova_rdma::bidir", &create_step_impl<kova_rdma_bidir_step>},
-	{"kova_eth::rx", nullptr},
-	{"kova_eth::tx", nullptr},
+	{"kova_eth::rx", &create_eth_rx_step},
+	{"kova_eth::tx", &create_step_impl<kova_eth_send_step>},
 	{"kova_tessel::rdma_gpu", nullptr},
 	{"kova_tessel::nop", nullptr},
 	{"kova_tessel::eth_rx", nullptr},

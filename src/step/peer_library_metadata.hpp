@@ -1,7 +1,7 @@
-// Capability records of the libraries behind the peer steps (comch, Ethernet); RDMA's is with its steps.
+// Capability record of the library behind the comch peer steps.
 //
-// These records say whether each library is installed and where it was loaded from. Their task
-// records ("consumer"/"producer", "recv"/"send") belong with the peer
+// It says whether the library is installed and where it was loaded from. Its task
+// records ("consumer"/"producer") belong with the peer
 // steps and are not queried yet.
 #pragma once
 
@@ -12,6 +12,5 @@
 namespace kova::bench::step {
 
 capabilities get_kova_comch_metadata(const kova_devinfo *devinfo);
-capabilities get_kova_eth_metadata(const kova_devinfo *devinfo);
 
 } // namespace kova::bench::step

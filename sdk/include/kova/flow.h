@@ -26,38 +26,75 @@ struct kova_flow_action_descs;
 /* Where matching packets go. */
 enum kova_flow_fwd_type {
 	KOVA_FLOW_FWD_NONE = 0,
-	KOVA_FLOW_FWD_RSS = 1,  /* spread over the listed receive queues */
-	KOVA_FLOW_FWD_PORT = 2,
-	KOVA_FLOW_FWD_PIPE = 3,
+	KOVA_FLOW_FWD_RSS = 1,  /* to one of the listed receive queues */
+	KOVA_FLOW_FWD_PORT = 2, /* out of another port: not supported by this device */
+	KOVA_FLOW_FWD_PIPE = 3, /* on to another pipe of the same port */
 	KOVA_FLOW_FWD_DROP = 4,
 };
 
-/* How an RSS forward picks one of its queues. */
+/* Which queues an RSS forward reaches. */
 enum kova_flow_rss_type {
-	KOVA_FLOW_RSS_HASH = 1,       /* by a hash of the packet's addresses and ports */
-	KOVA_FLOW_RSS_QUEUE_LIST = 2, /* the listed queues, in turn */
+	KOVA_FLOW_RSS_QUEUES = 2, /* the listed queues, picked by a hash of the packet's addresses and ports */
+};
+
+/* Packet fields an RSS hash covers (bits of rss_hash_fields); 0 covers addresses and ports. */
+enum kova_flow_rss_hash_field {
+	KOVA_FLOW_RSS_HASH_IPV4 = 1,
+	KOVA_FLOW_RSS_HASH_TCP = 2,
+	KOVA_FLOW_RSS_HASH_UDP = 4,
 };
 
 enum kova_flow_pipe_type {
 	KOVA_FLOW_PIPE_BASIC = 0,
-	KOVA_FLOW_PIPE_CONTROL = 1,
+	KOVA_FLOW_PIPE_CONTROL = 1, /* entries with priorities, each with its own forward */
 };
 
 /* A forward target (40 bytes). */
 struct kova_flow_fwd {
-	uint32_t type;         /* enum kova_flow_fwd_type */
+	uint32_t type; /* 0: enum kova_flow_fwd_type */
 	uint32_t reserved0;
-	uint32_t rss_type;     /* enum kova_flow_rss_type, for KOVA_FLOW_FWD_RSS */
-	uint32_t reserved1;
-	uint64_t target;       /* port id (KOVA_FLOW_FWD_PORT) or pipe (KOVA_FLOW_FWD_PIPE, as an address) */
-	const uint16_t *rss_queues;
-	uint32_t num_of_queues;
-	uint32_t reserved2;
+	union {
+		struct {
+			uint32_t rss_type;        /* 8: enum kova_flow_rss_type */
+			uint32_t reserved1;
+			uint32_t rss_hash_fields; /* 16: kova_flow_rss_hash_field bits */
+			uint32_t reserved2;
+		} rss;
+		kova_flow_pipe *next_pipe;        /* 8: KOVA_FLOW_FWD_PIPE */
+		uint16_t port_id;                 /* 8: KOVA_FLOW_FWD_PORT */
+	} target;
+	const uint16_t *rss_queues; /* 24: KOVA_FLOW_FWD_RSS */
+	uint32_t num_of_queues;     /* 32 */
+	uint32_t reserved3;
 };
 
-/* The fields a packet is matched on (536 bytes); a field left zero matches everything. */
+/* Values of the type fields of a match. */
+enum kova_flow_l3_type {
+	KOVA_FLOW_L3_TYPE_NONE = 0,
+	KOVA_FLOW_L3_TYPE_IP4 = 1,
+};
+
+/*
+ * The fields a packet is matched on (536 bytes). A field left zero matches every packet; a pipe's own
+ * match and each entry's match must both hold. Multi-byte header fields are in network byte order.
+ */
 struct kova_flow_match {
-	uint8_t fields[536];
+	uint8_t reserved0[56];
+	uint32_t parser_outer_l3_type; /* 56: enum kova_flow_l3_type, as the parser found it */
+	uint8_t reserved1[28];
+	uint8_t outer_eth_dst[6];      /* 88 */
+	uint8_t outer_eth_src[6];      /* 94 */
+	uint16_t outer_eth_type;       /* 100 */
+	uint8_t reserved2[6];
+	uint32_t outer_l3_type;        /* 108: enum kova_flow_l3_type */
+	uint32_t outer_ip4_src;        /* 112 */
+	uint32_t outer_ip4_dst;        /* 116 */
+	uint8_t reserved3[8];
+	uint8_t outer_ip4_next_proto;  /* 128 */
+	uint8_t reserved4[11];
+	uint16_t outer_l4_src_port;    /* 140: TCP or UDP */
+	uint16_t outer_l4_dst_port;    /* 142 */
+	uint8_t reserved5[392];
 };
 
 /* What is done to a matching packet before it is forwarded (1024 bytes); all zero changes nothing. */

@@ -41,4 +41,8 @@ KOVA_EXPORT kova_error kova_task_free(kova_task *task);
 /* The status of the task's last completion (0 before any). 6 for null. */
 KOVA_EXPORT kova_error kova_task_get_status(const kova_task *task);
 
+/* Replaces the user data a task's callbacks receive; the task must not be in flight. Returns 0; 6 for null; 18
+ * while it is in flight. */
+KOVA_EXPORT kova_error kova_task_set_user_data(kova_task *task, kova_data user_data);
+
 #endif

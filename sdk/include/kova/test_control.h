@@ -97,4 +97,23 @@ KOVA_EXPORT kova_error kova_test_ctx_get_num_tasks(const kova_ctx *ctx, uint32_t
 /* num_tasks of the latest task configuration in the process (0 after a reset). */
 KOVA_EXPORT uint32_t kova_test_get_last_num_tasks(void);
 
+/* Counters of the Ethernet queues of one network interface, live and destroyed, since the last reset. */
+struct kova_test_eth_counters {
+	uint64_t rx_frames;                /* delivered into receive tasks */
+	uint64_t rx_bytes;
+	uint64_t rx_dropped_no_task;       /* no posted receive task took them before the ring was full */
+	uint64_t rx_dropped_too_large;     /* longer than the posted task's buffer */
+	uint64_t rx_dropped_no_match;      /* no steering rule (or no rules at all) */
+	uint64_t rx_dropped_unknown_queue; /* steered to a queue id that no started queue holds */
+	uint64_t rx_dropped_by_rule;       /* a rule dropped them */
+	uint64_t tx_frames;                /* taken by the kernel */
+	uint64_t tx_bytes;
+	uint64_t tx_failed;                /* send tasks completed with an error */
+	uint64_t chksum_computed;          /* frames whose checksums the send queue filled */
+	uint64_t chksum_skipped;           /* frames with checksum offload on that were not IPv4 */
+};
+
+/* Counters of the interface. Returns 0; 6 for null; 16 when no queue ever used the interface. */
+KOVA_EXPORT kova_error kova_test_eth_get_counters(const char *iface_name, struct kova_test_eth_counters *counters);
+
 #endif

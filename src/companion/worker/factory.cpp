@@ -2,6 +2,7 @@
 
 #include "companion/runtime_state.hpp"
 #include "companion/worker/rdma_worker.hpp"
+#include "companion/worker/eth_worker.hpp"
 #include "kova_exception.hpp"
 
 #include <vector>
@@ -36,6 +37,20 @@ utility::span<const worker_type> shipped_worker_types()
 	static const std::vector<worker_type> types{
 		{"rdma_recv", make_rdma_recv},
 		{"rdma_send", make_rdma_send},
+		{"eth_recv",
+		 [](uint32_t id, const attribute_map &attributes, runtime_state &state) {
+			 state.prepare_dpdk_ctx();
+			 return create_eth_recv_worker(id, attributes, state.get_devices()[0], state.get_dpdk_ctx());
+		 }},
+		{"eth_send",
+		 [](uint32_t id, const attribute_map &attributes, runtime_state &state) {
+			 return create_eth_send_worker(id, attributes, state.get_devices()[0]);
+		 }},
+		{"eth_bidir",
+		 [](uint32_t id, const attribute_map &attributes, runtime_state &state) {
+			 state.prepare_dpdk_ctx();
+			 return create_eth_bidir_worker(id, attributes, state.get_devices()[0], state.get_dpdk_ctx());
+		 }},
 	};
 	return types;
 }

@@ -23,6 +23,11 @@
 //   *_as_task:         return &task->task;          *_as_ctx: return &dma->ctx;
 //   kova_dma_destroy:  err = kova::sdk::ctx_release(&dma->ctx); if (err == 0) delete dma;
 //
+// Tasks that wait for something outside the process (a received frame) are kept: execute returns
+// task_kept, the library links the task into its own queue (through kova_task::next), and its
+// ctx_ops::poll completes it with task_complete inside a later kova_pe_progress. While the context
+// is stopping, poll completes every kept task (with an error status) so that the stop can finish.
+//
 // Execution: kova_pe_progress calls the kind's execute function on the owning thread for each
 // flushed task, then the success or error callback. Execute returns the task's status (7 when the
 // destination lists lack room, see buf_data.hpp) and must not lock, allocate or make system calls.
@@ -67,7 +72,14 @@ struct ctx_ops {
 	kova_error (*on_start)(kova_ctx *ctx);
 	// Called when the context has become idle again after running.
 	void (*on_stop)(kova_ctx *ctx);
+	// Called by every kova_pe_progress of the engine while the context is not idle, before the
+	// flushed tasks run; completes kept tasks (task_complete) and returns how many it completed.
+	uint32_t (*poll)(kova_ctx *ctx) = nullptr;
 };
+
+// What an execute function returns for a task that waits for an outside event (a frame, a peer):
+// the task stays in flight, the library holds it, and its poll completes it later.
+inline constexpr kova_error task_kept = 0xFFFFFFFFU;
 
 inline constexpr uint32_t max_task_kinds = 8;
 
