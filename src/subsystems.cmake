@@ -62,7 +62,7 @@ set(kova_steps_REST step/*)
 set(kova_peer_USES kova_steps)
 set(kova_peer_FILES
   step/peer_* step/kova_comch* step/kova_eth* step/kova_rdma* step/kova_tessel* step/*remote*
-  utility/comch_common* utility/eth_common* utility/rdma_common* utility/tessel_common*
+  utility/comch_common* utility/eth_common* utility/eth_flow_ports* utility/rdma_common* utility/tessel_common*
   companion/worker/worker.* companion/worker/*_worker* companion/worker/worker_command_map.*
   companion/worker/pool.* companion/runtime_state.* companion/process_flags.*)
 

@@ -27,7 +27,7 @@ constexpr const char *l4_attribute = "kova_eth.l4-chksum-offload";
 
 struct eth_worker_family {
 	using command = companion::worker::create_eth_worker_command;
-	static worker_attribute_map to_map(const command &c) { return companion::worker::create_eth_worker_command_to_map(c); }
+	static companion::worker::attribute_map to_map(const command &c) { return companion::worker::create_eth_worker_command_to_map(c); }
 	static constexpr const char *send_failure = "Failed to send create kova_eth worker request";
 };
 

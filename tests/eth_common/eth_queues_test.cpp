@@ -5,7 +5,7 @@
 #include "kova_exception.hpp"
 #include "sdk_eth/eth_fixture.hpp"
 #include "support/fixed_dpdk_port.hpp"
-#include "support/thrown_by.hpp"
+#include "support/kova_throws.hpp"
 #include "utility/kova_utils.hpp"
 
 #include <kova/test_control.h>

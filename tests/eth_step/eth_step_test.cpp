@@ -7,7 +7,7 @@
 #include "runtime_state.hpp"
 #include "sdk_eth/eth_fixture.hpp"
 #include "step/factory.hpp"
-#include "support/thrown_by.hpp"
+#include "support/kova_throws.hpp"
 #include "utility/kova_utils.hpp"
 
 #include <kova/test_control.h>
