@@ -7,7 +7,10 @@
 #include <kova/error.h>
 #include <kova/mmap.h>
 
+#include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/random.h>
 #include <unistd.h>
 
@@ -155,6 +158,46 @@ uint64_t make_nonce() noexcept
 	return nonce;
 }
 
+// The exporter's live word: shared memory of its own, which importers map from /proc/<pid>/fd.
+kova_error make_live_word(kova_mmap *mmap) noexcept
+{
+	int const fd = ::memfd_create("kova_mmap_live_word", MFD_CLOEXEC);
+	if (fd < 0)
+		return KOVA_ERROR_NO_MEMORY;
+	void *word = MAP_FAILED;
+	if (::ftruncate(fd, static_cast<off_t>(kova::sdk::live_word_size)) == 0)
+		word = ::mmap(nullptr, kova::sdk::live_word_size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+	if (word == MAP_FAILED) {
+		::close(fd);
+		return KOVA_ERROR_NO_MEMORY;
+	}
+	mmap->live_fd = fd;
+	mmap->live_word = new (word) std::atomic<uint64_t>{0};
+	return KOVA_SUCCESS;
+}
+
+// The exporter's live word mapped here, or null when it cannot be reached.
+const std::atomic<uint64_t> *map_live_word(pid_t pid, int fd) noexcept
+{
+	char path[64];
+	std::snprintf(path, sizeof(path), "/proc/%d/fd/%d", static_cast<int>(pid), fd);
+	int const opened = ::open(path, O_RDONLY | O_CLOEXEC);
+	if (opened < 0)
+		return nullptr;
+	struct stat status {};
+	void *word = MAP_FAILED;
+	if (::fstat(opened, &status) == 0 && S_ISREG(status.st_mode) &&
+	    status.st_size >= static_cast<off_t>(kova::sdk::live_word_size))
+		word = ::mmap(nullptr, kova::sdk::live_word_size, PROT_READ, MAP_SHARED, opened, 0);
+	::close(opened);
+	return word == MAP_FAILED ? nullptr : static_cast<const std::atomic<uint64_t> *>(word);
+}
+
+void unmap_live_word(const std::atomic<uint64_t> *word) noexcept
+{
+	::munmap(const_cast<std::atomic<uint64_t> *>(word), kova::sdk::live_word_size);
+}
+
 } // namespace
 
 KOVA_EXPORT kova_error kova_mmap_export_pci(kova_mmap *mmap, kova_dev *dev, const void **export_desc,
@@ -168,6 +211,8 @@ KOVA_EXPORT kova_error kova_mmap_export_pci(kova_mmap *mmap, kova_dev *dev, cons
 	    std::find(mmap->devices.begin(), mmap->devices.end(), dev) == mmap->devices.end())
 		return KOVA_ERROR_INVALID_VALUE;
 	if (!mmap->exported) {
+		if (kova_error const err = make_live_word(mmap))
+			return err;
 		// Where a Yama policy limits access to descendants, let importers of this user in.
 		::prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);
 		kova::sdk::export_descriptor &desc = mmap->export_desc;
@@ -177,11 +222,11 @@ KOVA_EXPORT kova_error kova_mmap_export_pci(kova_mmap *mmap, kova_dev *dev, cons
 		desc.start_time = kova::sdk::process_start_time(::getpid());
 		desc.addr = reinterpret_cast<uintptr_t>(mmap->addr);
 		desc.len = mmap->len;
-		desc.live_addr = reinterpret_cast<uintptr_t>(&mmap->live_word);
+		desc.live_fd = static_cast<uint64_t>(mmap->live_fd);
 		desc.nonce = make_nonce();
 		desc.uid = static_cast<uint32_t>(::getuid());
 		desc.permissions = mmap->permissions;
-		mmap->live_word.store(desc.nonce, std::memory_order_release);
+		mmap->live_word->store(desc.nonce, std::memory_order_release);
 		mmap->exported = true;
 	}
 	*export_desc = &mmap->export_desc;
@@ -202,21 +247,29 @@ KOVA_EXPORT kova_error kova_mmap_create_from_export(const void * /*opts*/, const
 	std::memcpy(&desc, export_desc, sizeof(desc));
 	if (desc.magic != kova::sdk::export_magic || desc.format != kova::sdk::export_format || desc.pid == 0 ||
 	    desc.pid > static_cast<uint32_t>(INT32_MAX) || desc.len == 0 || desc.addr == 0 ||
-	    desc.addr > UINT64_MAX - (desc.len - 1) || desc.live_addr == 0 || desc.nonce == 0)
+	    desc.addr > UINT64_MAX - (desc.len - 1) || desc.live_fd > static_cast<uint64_t>(INT32_MAX) || desc.nonce == 0)
 		return KOVA_ERROR_INVALID_VALUE;
 	auto const pid = static_cast<pid_t>(desc.pid);
 	if (desc.uid != static_cast<uint32_t>(::getuid()) || desc.start_time == 0 ||
 	    kova::sdk::process_start_time(pid) != desc.start_time)
 		return KOVA_ERROR_IO_FAILED;
-	kova::sdk::remote_memory const remote{pid, desc.live_addr, desc.nonce};
-	if (kova_error const err = kova::sdk::check_alive(remote))
+	const std::atomic<uint64_t> *live = map_live_word(pid, static_cast<int>(desc.live_fd));
+	if (live == nullptr)
+		return KOVA_ERROR_IO_FAILED;
+	kova::sdk::remote_memory const remote{pid, live, desc.nonce};
+	if (kova_error const err = kova::sdk::check_alive(remote)) {
+		unmap_live_word(live);
 		return err;
+	}
 	auto *made = new (std::nothrow) kova_mmap{};
-	if (made == nullptr)
+	if (made == nullptr) {
+		unmap_live_word(live);
 		return KOVA_ERROR_NO_MEMORY;
+	}
 	try {
 		made->devices.push_back(dev);
 	} catch (const std::bad_alloc &) {
+		unmap_live_word(live);
 		delete made;
 		return KOVA_ERROR_NO_MEMORY;
 	}
@@ -241,8 +294,14 @@ KOVA_EXPORT kova_error kova_mmap_destroy(kova_mmap *mmap)
 			       static_cast<unsigned long long>(outstanding));
 		return KOVA_ERROR_BAD_STATE;
 	}
-	// Importers find the word changed before the memory goes.
-	mmap->live_word.store(0, std::memory_order_release);
+	if (mmap->live_word != nullptr) {
+		// Importers find the word changed before the memory goes.
+		mmap->live_word->store(0, std::memory_order_release);
+		::munmap(mmap->live_word, kova::sdk::live_word_size);
+		::close(mmap->live_fd);
+	}
+	if (kova::sdk::is_remote(mmap))
+		unmap_live_word(mmap->remote.live);
 	delete mmap;
 	return KOVA_SUCCESS;
 }

@@ -22,7 +22,7 @@ struct export_descriptor {
 	uint64_t start_time;   // exporter's start, in clock ticks after boot (tells a reused pid apart)
 	uint64_t addr;         // the range, in the exporter's address space
 	uint64_t len;
-	uint64_t live_addr;    // a word in the exporter that holds `nonce` while the map exists
+	uint64_t live_fd;      // the exporter's descriptor of a shared word that holds `nonce` while the map exists
 	uint64_t nonce;
 	uint32_t uid;          // exporter's user
 	uint32_t permissions;
@@ -31,10 +31,10 @@ struct export_descriptor {
 inline constexpr uint64_t export_magic = 0x3150414d41564f4bull; // "KOVAMAP1"
 inline constexpr uint32_t export_format = 1;
 
-// Where an imported map's memory lives.
+// Where an imported map's memory lives, and the exporter's live word, mapped here.
 struct remote_memory {
 	pid_t pid;
-	uint64_t live_addr;
+	const std::atomic<uint64_t> *live;
 	uint64_t nonce;
 };
 
@@ -49,13 +49,14 @@ struct kova_mmap {
 	uint32_t permissions = 0;
 	bool started = false;
 	std::atomic<uint64_t> num_bufs{0}; // buffers over this map not yet released
-	// Exporter side: the descriptor handed out, and the word importers check; it holds the
-	// descriptor's nonce until the map is destroyed.
+	// Exporter side: the descriptor handed out, and the word importers map and check (in shared
+	// memory of its own); it holds the descriptor's nonce until the map is destroyed.
 	bool exported = false;
 	kova::sdk::export_descriptor export_desc{};
-	std::atomic<uint64_t> live_word{0};
+	int live_fd = -1;
+	std::atomic<uint64_t> *live_word = nullptr;
 	// Importer side: pid 0 for local memory.
-	kova::sdk::remote_memory remote{0, 0, 0};
+	kova::sdk::remote_memory remote{0, nullptr, 0};
 };
 
 namespace kova::sdk {
@@ -72,8 +73,14 @@ uint64_t process_start_time(pid_t pid) noexcept;
 
 namespace kova::sdk {
 
-// 0 while the exporter's live word still holds the nonce; 17 when it does not or cannot be read.
-kova_error check_alive(const remote_memory &remote) noexcept;
+// 0 while the exporter's live word still holds the nonce; 17 once it does not.
+inline kova_error check_alive(const remote_memory &remote) noexcept
+{
+	return remote.live->load(std::memory_order_acquire) == remote.nonce ? kova_error{0} : kova_error{17};
+}
+
+// The size of the shared memory that holds a live word.
+inline constexpr std::size_t live_word_size = sizeof(std::atomic<uint64_t>);
 
 // True when an element of the list lies in another process's memory.
 bool touches_remote(const kova_buf *list) noexcept;

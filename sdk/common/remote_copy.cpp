@@ -1,8 +1,9 @@
 // Copies between buffer lists of which some lie in another process's memory (maps created from an
 // export). One system call per task in the common cases (all of the source remote and all of the
 // destination local, or the other way round); anything else goes through a bounce buffer on the
-// stack. Before any byte lands in the peer, and together with every read from it, the exporter's
-// live word is checked, so that memory whose map was destroyed is never written or trusted.
+// stack. Before any byte lands in the peer, and before and after every read from it, the
+// exporter's live word (shared memory mapped at import) is checked, so that memory whose map was
+// destroyed is never written or trusted.
 #include "mmap_internal.hpp"
 
 #include <kova_internal/buf_data.hpp>
@@ -91,19 +92,20 @@ void commit(kova_buf *dst, std::size_t total) noexcept
 	}
 }
 
-// Remote source, local destination: the live word travels in the same read as the data.
+// Remote source, local destination.
 kova_error read_from(const remote_memory &remote, const kova_buf *src, kova_buf *dst, std::size_t total) noexcept
 {
-	uint64_t word = 0;
 	segment_list far;
 	segment_list local;
-	far.add(reinterpret_cast<void *>(remote.live_addr), sizeof(word));
-	local.add(&word, sizeof(word));
 	if (!add_source(far, src) || !add_destination(local, dst, total))
 		return KOVA_ERROR_INVALID_VALUE;
+	if (kova_error const err = check_alive(remote))
+		return err;
 	ssize_t const done = ::process_vm_readv(remote.pid, local.entries, local.count, far.entries, far.count, 0);
-	if (done != static_cast<ssize_t>(local.bytes) || word != remote.nonce)
+	if (done != static_cast<ssize_t>(total))
 		return KOVA_ERROR_IO_FAILED;
+	if (kova_error const err = check_alive(remote))
+		return err;
 	commit(dst, total);
 	return KOVA_SUCCESS;
 }
@@ -209,16 +211,6 @@ kova_error copy_through_bounce(const kova_buf *src, kova_buf *dst, std::size_t t
 }
 
 } // namespace
-
-kova_error check_alive(const remote_memory &remote) noexcept
-{
-	uint64_t word = 0;
-	iovec local{&word, sizeof(word)};
-	iovec far{reinterpret_cast<void *>(remote.live_addr), sizeof(word)};
-	if (::process_vm_readv(remote.pid, &local, 1, &far, 1, 0) != static_cast<ssize_t>(sizeof(word)))
-		return KOVA_ERROR_IO_FAILED;
-	return word == remote.nonce ? kova_error{KOVA_SUCCESS} : kova_error{KOVA_ERROR_IO_FAILED};
-}
 
 bool touches_remote(const kova_buf *list) noexcept
 {

@@ -273,7 +273,7 @@ TEST_F(remote_mmap, malformed_and_foreign_descriptors_are_refused)
 		char value;
 		kova_error code;
 	};
-	// Layout: magic 0, format 8, pid 12, start time 16, addr 24, len 32, live word 40, nonce 48, uid 56.
+	// Layout: magic 0, format 8, pid 12, start time 16, addr 24, len 32, live fd 40, nonce 48, uid 56.
 	for (auto const &c : {
 		     descriptor_case{"cut short", SIZE_MAX, 0, KOVA_ERROR_INVALID_VALUE},
 		     descriptor_case{"bad magic", 0, 'x', KOVA_ERROR_INVALID_VALUE},
