@@ -141,6 +141,10 @@ int run_companion(int argc, char **argv, utility::span<const worker::worker_type
 		std::cout.flush();
 		std::cerr << "Caught std::exception: " << e.what() << "\n";
 		error_seen = true;
+	} catch (...) {
+		std::cout.flush();
+		std::cerr << "Caught an unknown exception\n";
+		error_seen = true;
 	}
 	flush_all();
 	return error_seen ? 1 : 0;

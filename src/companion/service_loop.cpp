@@ -256,6 +256,9 @@ void service_loop(api::connection &link, runtime_state &state, utility::span<con
 			} catch (const std::exception &e) {
 				std::cout << "Caught std::exception: " << e.what() << "\n";
 				answer_failure(link, buffer, request_id, KOVA_ERROR_INVALID_VALUE, e.what());
+			} catch (...) {
+				std::cout << "Caught an unknown exception\n";
+				answer_failure(link, buffer, request_id, KOVA_ERROR_INVALID_VALUE, "Unexpected exception");
 			}
 		} else {
 			handle_non_v1_request(link, buffer);

@@ -130,10 +130,14 @@ public:
 	~companion_in_process()
 	{
 		m_stop = true;
-		m_thread.join();
+		if (m_thread.joinable())
+			m_thread.join();
 	}
 
-	// The regions as they were at the last destroy request or bye.
+	// Waits until the benchmark said bye or went away.
+	void join() { m_thread.join(); }
+
+	// After join: the regions as they were at the last destroy request or bye.
 	std::vector<std::vector<char>> regions;
 	bool environment_asked = false;
 	std::string failure;
@@ -199,6 +203,7 @@ TEST(remote_buffers, dma_copies_the_jobs_into_and_out_of_the_companions_regions)
 		{
 			companion_in_process companion{port};
 			result = kova::test::run_program(kova_bench, bench_args(no_launch(port), flags));
+			companion.join();
 			regions = companion.regions;
 			EXPECT_TRUE(companion.environment_asked);
 			EXPECT_EQ(companion.failure, "");
