@@ -226,7 +226,7 @@ TEST_P(two_process_test, connects_in_either_order_and_carries_both_ways)
 				CHILD_CHECK(side.state() == KOVA_CTX_STATE_STARTING, "starting before connect");
 				if (int const rc = exchange_and_connect(side, line, late))
 					return rc;
-				std::memcpy(side.data(2), late ? "late" : "early", 6);
+				std::memcpy(side.data(2), late ? "late\0" : "early", 6); // both 6 bytes with the terminator
 				CHILD_CHECK(side.send(2, 6) == KOVA_SUCCESS, "send");
 				CHILD_CHECK(side.progress_until([&] { return side.completions.size() == 2; }, 10s),
 					    "%zu completions", side.completions.size());
