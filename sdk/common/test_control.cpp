@@ -13,6 +13,7 @@
 #include <kova/test_control.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -58,6 +59,7 @@ struct control_state {
 	bool trace_enabled = false;
 	std::string trace;
 	std::atomic<bool> hold{false};
+	std::atomic<uint64_t> completion_delay_ns{0};
 	std::atomic<uint32_t> last_num_tasks{0};
 	std::vector<kova_pe *> live_engines;
 	kova_test_counters retired{};
@@ -74,7 +76,8 @@ control_state &state()
 void update_active(control_state &s)
 {
 	bool const active = !s.submits.empty() || !s.completions.empty() || !s.forced.empty() || !s.overrides.empty() ||
-			    s.trace_enabled || s.hold.load(std::memory_order_relaxed);
+			    s.trace_enabled || s.hold.load(std::memory_order_relaxed) ||
+			    s.completion_delay_ns.load(std::memory_order_relaxed) != 0;
 	g_active.store(active ? 1 : 0, std::memory_order_relaxed);
 }
 
@@ -133,9 +136,23 @@ kova_error submit_fault(const kova_ctx *ctx, uint32_t call) noexcept
 	return found ? taken.result : kova_error{KOVA_SUCCESS};
 }
 
+namespace {
+
+void wait_completion_delay(uint64_t delay_ns) noexcept
+{
+	auto const until = std::chrono::steady_clock::now() + std::chrono::nanoseconds{delay_ns};
+	while (std::chrono::steady_clock::now() < until) {
+	}
+}
+
+} // namespace
+
 kova_error completion_fault(const kova_ctx *ctx) noexcept
 {
 	control_state &s = state();
+	uint64_t const delay_ns = s.completion_delay_ns.load(std::memory_order_relaxed);
+	if (delay_ns != 0)
+		wait_completion_delay(delay_ns);
 	std::lock_guard const lock{s.mutex};
 	completion_injection taken{};
 	bool const found = take_one(
@@ -250,6 +267,7 @@ KOVA_EXPORT void kova_test_reset(void)
 	s.trace_enabled = false;
 	s.trace.clear();
 	s.hold.store(false, std::memory_order_relaxed);
+	s.completion_delay_ns.store(0, std::memory_order_relaxed);
 	s.last_num_tasks.store(0, std::memory_order_relaxed);
 	s.baseline = kova::sdk::test::process_totals(s);
 	update_active(s);
@@ -308,6 +326,14 @@ KOVA_EXPORT void kova_test_hold_completions(uint8_t hold)
 	control_state &s = state();
 	std::lock_guard const lock{s.mutex};
 	s.hold.store(hold != 0, std::memory_order_relaxed);
+	update_active(s);
+}
+
+KOVA_EXPORT void kova_test_delay_completions(uint64_t delay_ns)
+{
+	control_state &s = state();
+	std::lock_guard const lock{s.mutex};
+	s.completion_delay_ns.store(delay_ns, std::memory_order_relaxed);
 	update_active(s);
 }
 

@@ -8,7 +8,7 @@
 
 namespace kova::sdk::test {
 
-// Non-zero while a fault, hold, override or trace is set; the data path looks only at this.
+// Non-zero while a fault, hold, delay, override or trace is set; the data path looks only at this.
 extern std::atomic<uint32_t> g_active;
 
 inline bool active() noexcept
@@ -19,7 +19,7 @@ inline bool active() noexcept
 // A result injected for this submission call (kova_test_submit_call bit), or 0.
 kova_error submit_fault(const kova_ctx *ctx, uint32_t call) noexcept;
 
-// A status injected for this completion, or 0.
+// A status injected for this completion, or 0; waits out the completion delay first.
 kova_error completion_fault(const kova_ctx *ctx) noexcept;
 
 bool completions_held() noexcept;

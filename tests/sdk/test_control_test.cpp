@@ -4,6 +4,7 @@
 #include <kova/dev.h>
 #include <kova/test_control.h>
 
+#include <chrono>
 #include <string>
 
 namespace kova::sdk_test {
@@ -76,6 +77,33 @@ TEST_F(test_control, held_completions_stall_the_engine_until_released)
 	EXPECT_TRUE(completions.empty());
 	kova_test_hold_completions(0);
 	EXPECT_EQ(kova_pe_progress(pe.get()), 1);
+}
+
+TEST_F(test_control, delayed_completions_take_at_least_the_delay_per_task_until_cleared)
+{
+	start();
+	copy_task *first = make_task(input("a"), output(8), 1);
+	copy_task *second = make_task(input("b"), output(8), 2);
+	kova_test_delay_completions(2'000'000);
+	ASSERT_EQ(kova_task_submit(copy_as_task(first)), KOVA_SUCCESS);
+	ASSERT_EQ(kova_task_submit(copy_as_task(second)), KOVA_SUCCESS);
+	auto const start_time = std::chrono::steady_clock::now();
+	ASSERT_EQ(kova_pe_progress(pe.get()), 1);
+	auto const delayed = std::chrono::steady_clock::now() - start_time;
+	EXPECT_EQ(completions.size(), 2u);
+	EXPECT_GE(delayed, std::chrono::milliseconds{4}) << "each delivered task waits the delay";
+
+	kova_test_delay_completions(0);
+	ASSERT_EQ(kova_task_submit(copy_as_task(first)), KOVA_SUCCESS);
+	ASSERT_EQ(kova_pe_progress(pe.get()), 1);
+	EXPECT_EQ(completions.size(), 3u);
+	kova_test_delay_completions(500'000'000);
+	kova_test_reset();
+	ASSERT_EQ(kova_task_submit(copy_as_task(first)), KOVA_SUCCESS);
+	auto const after_reset = std::chrono::steady_clock::now();
+	ASSERT_EQ(kova_pe_progress(pe.get()), 1);
+	EXPECT_LT(std::chrono::steady_clock::now() - after_reset, std::chrono::milliseconds{500})
+		<< "a reset clears the delay";
 }
 
 TEST_F(test_control, process_counters_sum_every_engine_since_the_reset)

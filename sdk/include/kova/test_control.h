@@ -53,6 +53,13 @@ KOVA_EXPORT void kova_test_inject_submit_result(const kova_ctx *ctx, uint32_t ca
 KOVA_EXPORT void kova_test_hold_completions(uint8_t hold);
 
 /*
+ * Non-zero: the progress call that delivers a task first waits delay_ns nanoseconds (spinning on
+ * the monotonic clock) for each task it runs, so that every completion takes at least that long
+ * after its task was flushed. 0 delivers at once again.
+ */
+KOVA_EXPORT void kova_test_delay_completions(uint64_t delay_ns);
+
+/*
  * The next count calls of the named control-path function (for example "kova_mmap_start",
  * "kova_ctx_stop") return result without doing anything.
  */
