@@ -10,6 +10,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <numeric>
 #include <string>
@@ -258,6 +259,66 @@ TEST_F(thread_data_test, precision_latency_takes_exactly_one_sample_per_job)
 	EXPECT_EQ(counters.completions, 25u);
 }
 
+// Each latency is timed from its own start: in a job-limited run the latencies of the run add up
+// to no more than the thread's measured run time, and against a device whose every completion
+// takes a known time the reported median sits in that time's bucket.
+TEST_F(thread_data_test, precision_latency_times_each_job_from_its_own_start)
+{
+	constexpr uint64_t delay_ns = 200'000;
+	auto const info = pipeline({"kova_dma"}, 3, 64);
+	kova_test_delay_completions(delay_ns);
+	run_result const result = run_pipeline(info, benchmark_mode::precision_latency, job_limit(41));
+	kova_test_delay_completions(0);
+	ASSERT_FALSE(result.critical) << result.out;
+	std::vector<uint64_t> samples = result.stats.step.latency_samples;
+	ASSERT_EQ(samples.size(), 41u);
+
+	uint64_t const total = std::accumulate(samples.begin(), samples.end(), uint64_t{0});
+	EXPECT_LE(total, static_cast<uint64_t>(result.stats.duration.count()));
+	std::sort(samples.begin(), samples.end());
+	EXPECT_GE(samples.front(), delay_ns);
+	uint64_t const median = samples[samples.size() / 2];
+	EXPECT_GE(median, delay_ns);
+	EXPECT_LT(median, 2 * delay_ns);
+}
+
+TEST_F(thread_data_test, bulk_latency_times_each_bulk_from_its_own_start)
+{
+	// Bulks of 2 jobs, each completion held 150 us: a bulk takes 300 us, bucket 4 of 100 us
+	// buckets (300 to 400 us).
+	constexpr uint64_t delay_ns = 150'000;
+	constexpr uint64_t jobs_per_bulk = 2;
+	constexpr uint64_t bulks = 30;
+	auto info = pipeline({"kova_dma"}, jobs_per_bulk, 64);
+	info.latency_lower_bound_ns = 0;
+	info.latency_bucket_width_ns = 100'000;
+	kova_test_delay_completions(delay_ns);
+	run_result const result =
+		run_pipeline(info, benchmark_mode::bulk_latency, job_limit(bulks * jobs_per_bulk));
+	kova_test_delay_completions(0);
+	ASSERT_FALSE(result.critical) << result.out;
+	auto const &histogram = result.stats.step.latency_histogram;
+	ASSERT_EQ(histogram_total(result.stats), bulks * jobs_per_bulk);
+
+	// No bulk is shorter than its bucket's lower bound.
+	uint64_t lower_bounds = 0;
+	uint64_t in_expected_bucket = 0;
+	uint64_t in_lower_buckets = 0;
+	for (std::size_t bucket = 0; bucket != step_stats::latency_bucket_count; ++bucket) {
+		uint64_t const jobs = histogram[step_stats::histogram_first_bucket_cell + bucket];
+		uint64_t const bucket_start = bucket == 0 ? 0 : (bucket - 1) * info.latency_bucket_width_ns;
+		lower_bounds += jobs / jobs_per_bulk * bucket_start;
+		if (bucket == 4)
+			in_expected_bucket = jobs;
+		if (bucket < 4)
+			in_lower_buckets += jobs;
+	}
+	EXPECT_LE(lower_bounds, static_cast<uint64_t>(result.stats.duration.count()));
+	EXPECT_EQ(in_lower_buckets, 0u);
+	// The median job lies in the expected bucket.
+	EXPECT_GT(in_expected_bucket * 2, bulks * jobs_per_bulk);
+}
+
 TEST_F(thread_data_test, counters_can_be_copied_while_the_thread_runs)
 {
 	constexpr uint64_t jobs = 20000;
@@ -437,6 +498,41 @@ TEST_F(thread_data_test, a_stalled_device_gives_the_stuck_error_after_the_stall_
 	}
 }
 
+// A device that stalled is not waited for again: the thread ends at the stall report, and the
+// steps' teardown leaves the tasks the device kept to it instead of waiting for them.
+TEST_F(thread_data_test, after_a_stall_the_thread_and_its_teardown_do_not_wait_for_the_device)
+{
+	struct stall_case {
+		const char *name;
+		uint8_t mode;
+		uint32_t in_flight;
+	};
+	std::vector<stall_case> const cases{{"throughput", 0, 4}, {"precision latency", 2, 1}};
+	auto const info = pipeline({"kova_dma"}, 4, 64);
+	for (auto const &c : cases) {
+		SCOPED_TRACE(c.name);
+		kova_test_reset();
+		control->critical.exchange(0);
+		auto worker = make_worker(info);
+		worker->set_run_timing({std::chrono::seconds{1}, impl::default_event_wait_ms});
+		kova_test_hold_completions(1);
+		run_result const result = run(*worker, static_cast<benchmark_mode>(c.mode), job_limit(100));
+		EXPECT_TRUE(result.critical);
+		EXPECT_GE(result.wall, std::chrono::seconds{1});
+		EXPECT_LT(result.wall, std::chrono::milliseconds{1900}) << "a second stall limit was spent draining";
+
+		::testing::internal::CaptureStderr();
+		auto const start = std::chrono::steady_clock::now();
+		worker.reset();
+		auto const teardown = std::chrono::steady_clock::now() - start;
+		std::string const err = ::testing::internal::GetCapturedStderr();
+		kova_test_hold_completions(0);
+		EXPECT_LT(teardown, std::chrono::seconds{4}) << "the teardown waited for the stalled device";
+		EXPECT_THAT(err, HasSubstr("Unable to stop kova_dma ctx: " + std::to_string(c.in_flight) +
+					   " tasks in flight on a stalled device are left to it"));
+	}
+}
+
 TEST_F(thread_data_test, blocking_mode_does_not_sleep_while_a_completion_is_pending)
 {
 	// Were any turn to wait for its time-out, the run would last at least that long: also the
@@ -515,6 +611,20 @@ TEST_F(thread_data_test, a_step_without_tasks_cannot_run_in_a_cpu_pipeline)
 		EXPECT_EQ(e.code(), KOVA_ERROR_INVALID_VALUE);
 		EXPECT_EQ(std::string{e.what()}, "Step " + steps.back() + " cannot run in a CPU pipeline");
 	}
+}
+
+TEST_F(thread_data_test, a_task_pool_smaller_than_the_job_count_is_named_as_the_cause)
+{
+	auto info = pipeline({"kova_dma"}, 4, 64);
+	for (auto &step : info.steps)
+		step.attributes.task_pool_size = 2;
+	info.task_pool_size = 2;
+	auto worker = std::make_unique<impl::thread_data>(0, 0, 0, info, control, state, &create_test_step);
+	auto const e = thrown_by([&] { worker->prepare_tasks(info, state); });
+	EXPECT_EQ(e.code(), KOVA_ERROR_NO_MEMORY);
+	EXPECT_EQ(std::string{e.what()},
+		  "Unable to create kova_dma_task_memcpy task (task pool size 2 is smaller than the job count 4)");
+	EXPECT_STREQ(e.function(), "create_task_set");
 }
 
 TEST_F(thread_data_test, construction_refuses_empty_pipelines_and_a_thread_index_out_of_range)
