@@ -110,6 +110,7 @@ logger::logger(formatter format, const configuration &config, const data_store &
 	m_out.open(path, mode);
 	if (!m_out.is_open())
 		KOVA_THROW(KOVA_ERROR_NOT_FOUND, "Unable to open file: " + quoted(path));
+	m_path = path;
 	bool const new_file = m_out.tellp() == std::streampos{0};
 
 	if (config.separate_fixed_values) {
@@ -129,8 +130,15 @@ logger::logger(formatter format, const configuration &config, const data_store &
 	}
 	if (new_file) {
 		write_header("data", m_records);
-		m_out.flush();
+		flush_or_throw();
 	}
+}
+
+void logger::flush_or_throw()
+{
+	m_out.flush();
+	if (!m_out)
+		KOVA_THROW(KOVA_ERROR_IO_FAILED, "Unable to write file: " + quoted(m_path));
 }
 
 void logger::write_row(const data_store &store, permutation_id id) { write_values(store, id, m_records); }
@@ -151,7 +159,7 @@ void logger::write_values(const data_store &store, permutation_id id, const std:
 	for (auto const &r : records)
 		values.push_back(r.provider->getter(store, id, r.thread));
 	m_out << m_formatter.write_row(values) << "\n";
-	m_out.flush();
+	flush_or_throw();
 }
 
 } // namespace kova::bench::stats

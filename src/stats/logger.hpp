@@ -51,16 +51,20 @@ public:
 	       const std::vector<value_provider> &providers);
 
 	// Writes the value line of a stored permutation; a getter's error leaves
-	// the file untouched.
+	// the file untouched. A line that cannot be written (a full disk) throws
+	// KOVA_ERROR_IO_FAILED "Unable to write file: "<path>"", as does the
+	// constructor for the header lines.
 	void write_row(const data_store &store, permutation_id id);
 
 private:
 	void write_header(const std::string &segment, const std::vector<record> &records);
 	void write_values(const data_store &store, permutation_id id, const std::vector<record> &records);
+	void flush_or_throw();
 
 	formatter m_formatter;
 	std::vector<record> m_records;
 	std::ofstream m_out;
+	std::string m_path;
 };
 
 } // namespace kova::bench::stats

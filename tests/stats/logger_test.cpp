@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 using namespace std::chrono_literals;
 using namespace kova::bench;
@@ -246,6 +249,40 @@ TEST_F(logger_test, a_file_that_cannot_be_opened_fails_at_creation)
 		EXPECT_EQ(e.code(), KOVA_ERROR_NOT_FOUND);
 		EXPECT_EQ(std::string{e.what()}, "Unable to open file: \"" + directory + "/stats.csv\"");
 	}
+}
+
+TEST_F(logger_test, a_header_that_cannot_be_written_fails_at_creation)
+{
+	for (auto const mode : {logger::file_mode::truncate, logger::file_mode::append}) {
+		auto c = config({"cfg.core_count"});
+		c.directory = "/dev";
+		c.file_name = "full";
+		c.open_mode = mode;
+		auto const e = selection_error([&] { logger{stats::make_csv_formatter(), c, *m_store, m_providers}; });
+		EXPECT_EQ(e.code(), KOVA_ERROR_IO_FAILED);
+		EXPECT_EQ(std::string{e.what()}, "Unable to write file: \"/dev/full\"");
+	}
+}
+
+TEST_F(logger_test, a_line_that_cannot_be_written_fails_naming_the_file)
+{
+	// A file size limit just above the header makes the value lines fail as a full disk does.
+	std::string const header = "stats.input.job_count\n";
+	rlimit saved{};
+	ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+	auto const old_handler = std::signal(SIGXFSZ, SIG_IGN);
+	{
+		logger csv{stats::make_csv_formatter(), config({"stats.input.job_count"}), *m_store, m_providers};
+		rlimit limited = saved;
+		limited.rlim_cur = header.size() + 2;
+		ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+		auto const e = selection_error([&] { csv.write_row(*m_store, 0); });
+		::setrlimit(RLIMIT_FSIZE, &saved);
+		EXPECT_EQ(e.code(), KOVA_ERROR_IO_FAILED);
+		EXPECT_EQ(std::string{e.what()}, "Unable to write file: \"" + (m_dir / "stats.csv").string() + "\"");
+	}
+	std::signal(SIGXFSZ, old_handler);
+	EXPECT_EQ(read_file(m_dir / "stats.csv").substr(0, header.size()), header);
 }
 
 TEST_F(logger_test, a_failing_getter_writes_nothing_of_its_line)
