@@ -7,6 +7,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -99,7 +102,9 @@ TEST(sweep_definition_from_string, refuses_bad_definitions)
 		{"core-count,1,2,+0", "Invalid sweep increment: +0"},
 		{"core-count,1,2,+0x0", "Invalid sweep increment: +0x0"},
 		{"core-count,1,2,*1", "Invalid sweep increment: *1"},
-		{"core-count,0,2,*3", "Invalid sweep increment: *3"},
+		{"core-count,0,2,*3", "Invalid sweep start value: 0, a range of *3 cannot start from 0"},
+		{"task-pool-size,0,4,*2", "Invalid sweep start value: 0, a range of *2 cannot start from 0"},
+		{"core-count,0,2,*1", "Invalid sweep increment: *1"},
 		{"core-count,0,4294967295,+1", "Too many sweep values: 4294967296 (at most 2147483647)"},
 		{"gather-value,0,4", "Gather fragments value must not be zero: 0"},
 		{"scatter-value,0KiB,4KiB,*2", "Gather fragments value must not be zero: 0KiB"},
@@ -123,7 +128,8 @@ TEST(sweep_definition, range_constructors_refuse_ranges_without_end)
 	std::vector<test_case> const cases = {
 		{1, 2, inc::undefined, 1, "Undefined increment type"},
 		{1, 9, inc::additive, 0, "Invalid sweep increment: +0"},
-		{0, 9, inc::multiplicative, 2, "Invalid sweep increment: *2"},
+		{0, 9, inc::multiplicative, 2, "Invalid sweep start value: 0, a range of *2 cannot start from 0"},
+		{0, 9, inc::multiplicative, 1, "Invalid sweep increment: *1"},
 		{2, 9, inc::multiplicative, 1, "Invalid sweep increment: *1"},
 	};
 	for (const auto &c : cases) {
@@ -140,6 +146,56 @@ TEST(sweep_definition, range_constructors_refuse_ranges_without_end)
 	}
 	sweep_definition const wide{"core-count", 4294967294u, 4294967295u, inc::additive, 1};
 	EXPECT_EQ(wide.get_values(), (std::vector<std::string>{"4294967294", "4294967295"}));
+}
+
+// A range's values are counted and computed, never stored: under an address-space cap far below
+// the 8 GB its values would take, a two-billion-value range is made and read at once.
+TEST(sweep_definition, a_long_range_takes_no_memory_for_its_values)
+{
+	GTEST_FLAG_SET(death_test_style, "threadsafe");
+	EXPECT_EXIT(
+		{
+			rlimit const cap{1u << 30, 1u << 30};
+			if (::setrlimit(RLIMIT_AS, &cap) != 0)
+				std::_Exit(2);
+			sweep_definition const sizes = sweep_definition_from_string("uniform-job-size,1,2000000000,+1");
+			auto const numbers = sizes.get_numeric_view();
+			sweep_definition const gathers = sweep_definition_from_string("gather-value,3,4000000000,+2");
+			auto const splits = gathers.get_sg_config_view();
+			bool const right = sizes.get_value_count() == 2000000000u && numbers->get_nth_value(0) == 1 &&
+					   numbers->get_nth_value(1999999999u) == 2000000000u &&
+					   gathers.get_value_count() == 1999999999u &&
+					   splits->get_nth_value(1999999998u).value == 3999999999u &&
+					   splits->get_nth_value(1).value == 5;
+			std::_Exit(right ? 0 : 1);
+		},
+		::testing::ExitedWithCode(0), "");
+}
+
+TEST(sweep_definition, ranges_read_by_index_give_the_expanded_values)
+{
+	struct test_case {
+		std::string text;
+		std::vector<std::string> values;
+	};
+	std::vector<test_case> const cases = {
+		{"core-count,1,9,*2", {"1", "2", "4", "8"}},
+		{"core-count,3,3000000000,*40000", {"3", "120000"}},
+		{"task-pool-size,10,40,+10", {"10", "20", "30", "40"}},
+		{"core-count,4294967290,4294967295,+4", {"4294967290", "4294967294"}},
+		{"gather-value,1KiB,4KiB,*2", {"1024", "2048", "4096"}},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.text);
+		sweep_definition const sweep = sweep_definition_from_string(c.text);
+		EXPECT_EQ(sweep.get_values(), c.values);
+		ASSERT_EQ(sweep.get_value_count(), c.values.size());
+		for (uint32_t i = 0; i != c.values.size(); ++i) {
+			uint32_t const value = sweep.get_numeric_view() ? sweep.get_numeric_view()->get_nth_value(i)
+									: sweep.get_sg_config_view()->get_nth_value(i).value;
+			EXPECT_EQ(std::to_string(value), c.values[i]);
+		}
+	}
 }
 
 TEST(sweep_definition, copies_share_the_store)
