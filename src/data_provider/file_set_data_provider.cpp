@@ -8,6 +8,15 @@
 #include <vector>
 
 namespace kova::bench {
+namespace {
+
+// A name in the list is relative to the input directory unless it begins with '/'.
+std::string listed_file_path(const kova::optional<std::string> &input_directory, const std::string &name)
+{
+	return name.front() == '/' ? name : utility::append_file_path(input_directory, name);
+}
+
+} // namespace
 
 file_set_data_provider::file_set_data_provider(const attributes &attrs)
 {
@@ -35,7 +44,7 @@ file_set_data_provider::file_set_data_provider(const attributes &attrs)
 	m_jobs.jobs.resize(attrs.job_count);
 	for (std::size_t i = 0; i != m_jobs.jobs.size(); ++i) {
 		std::string const &name = names[i % names.size()];
-		m_jobs.jobs[i] = utility::load_file_to_vector(utility::append_file_path(attrs.input_directory, name));
+		m_jobs.jobs[i] = utility::load_file_to_vector(listed_file_path(attrs.input_directory, name));
 		if (m_jobs.jobs[i].empty())
 			KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Input data file: \"" + name + "\" is empty");
 	}

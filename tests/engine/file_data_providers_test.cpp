@@ -128,6 +128,18 @@ TEST_F(file_set_data_provider_test, names_without_a_directory_are_used_as_given)
 	EXPECT_EQ(as_text(provider), (std::vector<std::string>{"abc"}));
 }
 
+TEST_F(file_set_data_provider_test, absolute_names_are_not_joined_to_the_input_directory)
+{
+	std::string other = (fs::temp_directory_path() / "kova_providers_other_XXXXXX").string();
+	ASSERT_NE(::mkdtemp(other.data()), nullptr);
+	std::ofstream{fs::path{other} / "elsewhere.bin", std::ios::binary} << "far";
+	write("near.bin", "near");
+	write("list.txt", (fs::path{other} / "elsewhere.bin").string() + "\nnear.bin\n");
+	file_set_data_provider provider{attrs("list.txt", 2, 0)};
+	fs::remove_all(other);
+	EXPECT_EQ(as_text(provider), (std::vector<std::string>{"far", "near"}));
+}
+
 TEST_F(file_set_data_provider_test, refusals)
 {
 	write("empty.txt", "");
