@@ -70,6 +70,9 @@ std::vector<validation_report> validate(const configuration_collection &collecti
 		add_error(reports, {"companion-connection-string"}, "TCP address not provided");
 	if (limits.max_execution_time.has_value() && fixed.benchmark_mode == benchmark_mode::precision_latency)
 		add_error(reports, {"run-limit-seconds"}, "A run-limit-seconds value cannot be used with precision latency mode.");
+	// Precision latency counts jobs only: a byte limit would fail the run after its set-up.
+	if (limits.max_bytes.has_value() && fixed.benchmark_mode == benchmark_mode::precision_latency)
+		add_error(reports, {"run-limit-bytes"}, "A run-limit-bytes value cannot be used with precision latency mode.");
 	if (fixed.batch_mode != batch_mode::none && fixed.benchmark_mode != benchmark_mode::throughput)
 		add_error(reports, {"mode"}, "Batch mode only supported in throughput mode");
 	// A batch of size 0 would never ring the doorbell.

@@ -73,6 +73,13 @@ TEST(validate, single_faults)
 			 c.fixed.benchmark_mode = configuration::benchmark_mode::precision_latency;
 		 },
 		 {"run-limit-seconds"}, "A run-limit-seconds value cannot be used with precision latency mode."},
+		{"bytes with precision latency",
+		 [](auto &c) {
+			 c.fixed.run_limits.max_jobs.destruct();
+			 c.fixed.run_limits.max_bytes = uint64_t{4096};
+			 c.fixed.benchmark_mode = configuration::benchmark_mode::precision_latency;
+		 },
+		 {"run-limit-bytes"}, "A run-limit-bytes value cannot be used with precision latency mode."},
 		{"batch outside throughput",
 		 [](auto &c) {
 			 c.fixed.batch_mode = configuration::batch_mode::batch_submit;
