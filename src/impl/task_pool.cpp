@@ -293,13 +293,30 @@ std::vector<task_wrapper *> task_pool::create_tasks(const utility::pipeline_info
 	if (steps.empty())
 		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Pipeline has no steps");
 
+	std::vector<task_wrapper *> first_wrappers;
+	first_wrappers.reserve(info.jobs.size());
+	try {
+		create_job_tasks(info, steps, first_wrappers);
+	} catch (const kova::exception &e) {
+		// A step runs out of tasks when its pool is smaller than the job count: say so.
+		if (e.code() != KOVA_ERROR_NO_MEMORY || info.task_pool_size >= info.jobs.size())
+			throw;
+		throw kova::exception{e.code(),
+				      std::string{e.what()} + " (task pool size " + std::to_string(info.task_pool_size) +
+					      " is smaller than the job count " + std::to_string(info.jobs.size()) + ")",
+				      e.file(), e.function(), e.line()};
+	}
+	return first_wrappers;
+}
+
+void task_pool::create_job_tasks(const utility::pipeline_info &info,
+				 const std::vector<std::unique_ptr<step::object>> &steps,
+				 std::vector<task_wrapper *> &first_wrappers)
+{
 	memory_region const input_region = get_input_memory_region();
 	memory_region const output_region = get_output_memory_region();
 	uint64_t input_offset = 0;
 	uint64_t output_offset = 0;
-
-	std::vector<task_wrapper *> first_wrappers;
-	first_wrappers.reserve(info.jobs.size());
 	for (auto const &job : info.jobs) {
 		uint64_t const output_size = job.output_size;
 		if (!region_holds(input_region, input_offset, job.size) ||
@@ -338,7 +355,6 @@ std::vector<task_wrapper *> task_pool::create_tasks(const utility::pipeline_info
 		} while (wrapper != first);
 		first_wrappers.push_back(first);
 	}
-	return first_wrappers;
 }
 
 } // namespace kova::bench::impl

@@ -66,6 +66,10 @@ public:
 						 const std::vector<std::unique_ptr<step::object>> &steps);
 
 private:
+	// The body of create_tasks: appends each job's first wrapper as it is made.
+	void create_job_tasks(const utility::pipeline_info &info, const std::vector<std::unique_ptr<step::object>> &steps,
+			      std::vector<task_wrapper *> &first_wrappers);
+
 	using mmap_owner = std::unique_ptr<kova_mmap, kova::delegated_deleter<kova_mmap>>;
 	using inventory_owner = std::unique_ptr<kova_buf_inventory, kova::delegated_deleter<kova_buf_inventory>>;
 
