@@ -10,9 +10,10 @@ constexpr std::chrono::milliseconds collect_interval{100};
 
 } // namespace
 
-std::unique_ptr<shell_process> make_process(const std::string &program, std::vector<std::string> arguments)
+std::unique_ptr<shell_process> make_process(const std::string &program, std::vector<std::string> arguments,
+					    process_group group)
 {
-	return std::make_unique<impl::shell_process_posix>(program, std::move(arguments));
+	return std::make_unique<impl::shell_process_posix>(program, std::move(arguments), group);
 }
 
 bool run_to_completion(shell_process &process, std::chrono::milliseconds time_limit)

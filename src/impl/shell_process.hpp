@@ -4,6 +4,7 @@
 #include "kova_optional.hpp"
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -32,7 +33,9 @@ public:
 	// runs (non-blocking) or when the wait failed.
 	virtual bool join(join_mode mode) = 0;
 
-	// Ends the child: SIGTERM, SIGKILL when it has not ended after 5 seconds; reaps it.
+	// Ends the child: SIGTERM, SIGKILL when it has not ended after 5 seconds; reaps it. A child
+	// with a process group of its own gets the signals as a group, and what is left of the group
+	// once the child has ended is killed.
 	virtual void abort() = 0;
 
 	// The next complete line of the child's output, without its newline (a
@@ -50,9 +53,17 @@ public:
 // Time limit of a command run to completion.
 inline constexpr std::chrono::seconds default_run_time_limit{30};
 
+// Whether the child leads a process group of its own, which abort() then ends as a whole (the
+// programs it started included).
+enum class process_group : uint8_t {
+	inherited = 0,
+	own = 1,
+};
+
 // A new process for the program at the absolute path with the given arguments;
 // the child is not started.
-std::unique_ptr<shell_process> make_process(const std::string &program, std::vector<std::string> arguments);
+std::unique_ptr<shell_process> make_process(const std::string &program, std::vector<std::string> arguments,
+					    process_group group = process_group::inherited);
 
 // Launches the process and waits for it to end, collecting its output meanwhile.
 // False when it could not be started, the wait failed, or it did not end within

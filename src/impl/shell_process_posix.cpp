@@ -60,7 +60,9 @@ std::string error_text(int error)
 
 } // namespace
 
-shell_process_posix::shell_process_posix(const std::string &program, std::vector<std::string> arguments)
+shell_process_posix::shell_process_posix(const std::string &program, std::vector<std::string> arguments,
+					 utility::process_group group)
+	: m_own_group{group == utility::process_group::own}
 {
 	m_arguments.reserve(arguments.size() + 1);
 	m_arguments.push_back(program);
@@ -123,6 +125,9 @@ bool shell_process_posix::launch()
 	if (pid == 0)
 		run_child(failure_message, sizeof(prefix) - 1, max_fd);
 
+	// Set on both sides of the fork, so that the group exists whichever runs first.
+	if (m_own_group)
+		::setpgid(pid, pid);
 	m_pid = pid;
 	close_fd(m_stdin_pipe[0]);
 	close_fd(m_stdout_pipe[1]);
@@ -137,6 +142,8 @@ void shell_process_posix::run_child(const std::array<char, 64> &failure_message,
 	sigset_t all;
 	::sigemptyset(&all);
 	::pthread_sigmask(SIG_SETMASK, &all, nullptr);
+	if (m_own_group)
+		::setpgid(0, 0);
 
 	int const targets[] = {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO};
 	int const sources[] = {m_stdin_pipe[0], m_stdout_pipe[1], m_stderr_pipe[1]};
@@ -229,12 +236,16 @@ void shell_process_posix::abort()
 	if (pid == 0)
 		return;
 
-	if (::kill(pid, SIGTERM) == 0) {
+	// The group outlives its leader while a member lives, so its id is not reused before the
+	// last kill below.
+	if (signal_child(pid, SIGTERM) == 0) {
 		auto const deadline = std::chrono::steady_clock::now() + term_grace_period;
 		while (std::chrono::steady_clock::now() < deadline) {
 			std::this_thread::sleep_for(term_poll_interval);
 			if (join(join_mode::non_blocking)) {
 				std::printf("\tChild exited\n");
+				if (m_own_group)
+					::kill(-pid, SIGKILL);
 				return;
 			}
 		}
@@ -243,9 +254,17 @@ void shell_process_posix::abort()
 		return;
 	}
 
-	while (::kill(pid, SIGKILL) != 0 && errno != ESRCH)
+	while (signal_child(pid, SIGKILL) != 0 && errno != ESRCH)
 		std::this_thread::sleep_for(std::chrono::seconds{1});
 	join(join_mode::blocking);
+}
+
+int shell_process_posix::signal_child(pid_t pid, int signal) const noexcept
+{
+	if (m_own_group && ::kill(-pid, signal) == 0)
+		return 0;
+	// A child that has not yet made its group is signalled alone.
+	return ::kill(pid, signal);
 }
 
 kova::optional<std::string> shell_process_posix::get_line_stdout()

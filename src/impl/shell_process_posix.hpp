@@ -15,7 +15,8 @@ namespace kova::bench::impl {
 class shell_process_posix : public utility::shell_process {
 public:
 	// Creates the pipes; throws std::runtime_error "Unable to create pipe" when it cannot.
-	shell_process_posix(const std::string &program, std::vector<std::string> arguments);
+	shell_process_posix(const std::string &program, std::vector<std::string> arguments,
+			    utility::process_group group = utility::process_group::inherited);
 	~shell_process_posix() override;
 
 	shell_process_posix(const shell_process_posix &) = delete;
@@ -47,6 +48,8 @@ private:
 	static kova::optional<std::string> read_line_from_buffer(output_stream &stream);
 	[[noreturn]] void run_child(const std::array<char, 64> &failure_message, size_t prefix_length, int max_fd) noexcept;
 	void close_pidfd() noexcept;
+	// Sends the signal to the child, or to its whole group; the kill(2) result.
+	int signal_child(pid_t pid, int signal) const noexcept;
 
 	std::vector<std::string> m_arguments;
 	std::vector<char *> m_argv;
@@ -58,6 +61,7 @@ private:
 	std::atomic<pid_t> m_pid{0};
 	std::atomic<bool> m_failed{false};
 	bool m_launched = false;
+	bool m_own_group = false;
 	int m_pidfd = -1; // wakes collect_output when the child ends; -1 where unsupported
 };
 

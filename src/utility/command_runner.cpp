@@ -13,7 +13,8 @@ constexpr const char *which_program = "/usr/bin/which";
 kova::optional<std::string> run_program(const std::string &path, const std::vector<std::string> &arguments,
 					std::chrono::milliseconds time_limit)
 {
-	auto process = make_process(path, arguments);
+	// A tool's own children are ended with it when it runs past its time.
+	auto process = make_process(path, arguments, process_group::own);
 	if (!run_to_completion(*process, time_limit) || process->execution_failed())
 		return {};
 	std::string output;
@@ -30,7 +31,7 @@ kova::optional<std::string> run_command(const std::string &name, const std::vect
 					std::chrono::milliseconds time_limit)
 {
 	std::string path;
-	auto which = make_process(which_program, {name});
+	auto which = make_process(which_program, {name}, process_group::own);
 	if (run_to_completion(*which, time_limit)) {
 		auto line = which->get_line_stdout();
 		if (!line.has_value() || line->empty())

@@ -8,6 +8,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include <unistd.h>
 
 namespace {
 
@@ -68,6 +75,47 @@ TEST(command_runner, hanging_tool_is_aborted_at_its_time_limit)
 	auto const start = std::chrono::steady_clock::now();
 	EXPECT_FALSE(detail::run_command("tool", {}, 1s).has_value());
 	EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+}
+
+TEST(command_runner, a_tool_past_its_time_limit_is_ended_with_the_programs_it_started)
+{
+	char pattern[] = "/tmp/kova_y_spawner_XXXXXX";
+	ASSERT_NE(::mkdtemp(pattern), nullptr);
+	std::filesystem::path const dir{pattern};
+	std::filesystem::path const pid_file = dir / "child.pid";
+	{
+		std::ofstream script{dir / "spawner"};
+		script << "#!/bin/sh\n/bin/sleep 30 &\necho $! > " << pid_file.string() << "\nwait\n";
+	}
+	std::filesystem::permissions(dir / "spawner", std::filesystem::perms::owner_all);
+	const char *path = std::getenv("PATH");
+	std::string const saved_path = path != nullptr ? path : "";
+	::setenv("PATH", dir.c_str(), 1);
+	testing::internal::CaptureStdout();
+	auto const output = detail::run_command("spawner", {}, 1s);
+	testing::internal::GetCapturedStdout();
+	::setenv("PATH", saved_path.c_str(), 1);
+	EXPECT_FALSE(output.has_value());
+
+	pid_t child = 0;
+	std::ifstream{pid_file} >> child;
+	std::filesystem::remove_all(dir);
+	ASSERT_GT(child, 0);
+	// Gone means no such process, or a zombie left for its new parent to reap.
+	auto const gone = [child] {
+		std::ifstream stat{"/proc/" + std::to_string(child) + "/stat"};
+		std::string text;
+		if (!std::getline(stat, text))
+			return true;
+		auto const close = text.rfind(')');
+		return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
+	};
+	auto const deadline = std::chrono::steady_clock::now() + 5s;
+	while (!gone() && std::chrono::steady_clock::now() < deadline)
+		std::this_thread::sleep_for(10ms);
+	EXPECT_TRUE(gone()) << "the tool's child lives on";
+	if (!gone())
+		::kill(child, SIGKILL);
 }
 
 TEST(command_runner, regex_match)

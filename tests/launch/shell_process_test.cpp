@@ -206,6 +206,46 @@ TEST(shell_process, run_to_completion_aborts_at_its_time_limit)
 	EXPECT_EQ(process->get_line_stdout().value_or(""), "started");
 }
 
+// Gone: no such process, or a zombie left for its new parent to reap.
+bool process_gone(pid_t pid)
+{
+	std::ifstream stat{"/proc/" + std::to_string(pid) + "/stat"};
+	std::string text;
+	if (!std::getline(stat, text))
+		return true;
+	auto const close = text.rfind(')');
+	return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'Z';
+}
+
+bool gone_within(pid_t pid, std::chrono::seconds limit)
+{
+	auto const deadline = std::chrono::steady_clock::now() + limit;
+	while (!process_gone(pid)) {
+		if (std::chrono::steady_clock::now() > deadline)
+			return false;
+		std::this_thread::sleep_for(10ms);
+	}
+	return true;
+}
+
+TEST(shell_process, abort_of_a_child_with_its_own_group_ends_the_programs_it_started)
+{
+	for (auto const *script : {"/bin/sleep 30 & echo $!; wait", "trap '' TERM; /bin/sleep 30 & echo $!; wait"}) {
+		SCOPED_TRACE(script);
+		auto process = make_process("/bin/sh", {"-c", script}, kova::bench::utility::process_group::own);
+		ASSERT_TRUE(process->launch());
+		pid_t const grandchild = std::stoi(wait_for_line(*process));
+		EXPECT_NE(::getpgid(grandchild), ::getpgid(0)) << "the child leads a group of its own";
+		testing::internal::CaptureStdout();
+		process->abort();
+		testing::internal::GetCapturedStdout();
+		EXPECT_FALSE(process->is_running());
+		EXPECT_TRUE(gone_within(grandchild, 5s)) << "the child's own child lives on";
+		if (!process_gone(grandchild))
+			::kill(grandchild, SIGKILL);
+	}
+}
+
 TEST(shell_process, child_inherits_only_standard_descriptors)
 {
 	// Descriptors the parent opened without close-on-exec must not leak.
