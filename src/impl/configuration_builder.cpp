@@ -47,13 +47,19 @@ bool is_swept(const config_parameters &params, const std::string &name)
 			   [&name](const utility::sweep_definition &sweep) { return sweep.get_property_name() == name; });
 }
 
+void throw_if_value_is_provided_and_sweeped(const config_parameters &params, bool provided, const std::string &option)
+{
+	if (provided && is_swept(params, option))
+		KOVA_THROW(KOVA_ERROR_INVALID_VALUE,
+			   option + " may not be specified when also performing a sweep test of that parameter");
+}
+
+// Not a template itself: its errors name the function without template arguments.
 template <typename T>
 void throw_if_value_is_provided_and_sweeped(const config_parameters &params, const kova::optional<T> &value,
 					     const std::string &option)
 {
-	if (value.has_value() && is_swept(params, option))
-		KOVA_THROW(KOVA_ERROR_INVALID_VALUE,
-			   option + " may not be specified when also performing a sweep test of that parameter");
+	throw_if_value_is_provided_and_sweeped(params, value.has_value(), option);
 }
 
 void throw_if_value_is_provided_and_sweeped(const config_parameters &params, const utility::property_definition &attribute)
@@ -104,33 +110,37 @@ utility::cpu_core_set core_set_from(const kova::optional<uint64_t> &mask, const 
 	return mask.has_value() ? utility::unpack_core_mask(*mask) : utility::parse_cpu_core_set_string(*list);
 }
 
-void check_tessel_pipeline(const config_parameters &params, const fixed_configuration &fixed,
-			   const std::vector<std::string> &steps)
+// The pipeline checks give the refusal's text, which configuration_from_config_params throws as
+// its own.
+kova::optional<std::string> tessel_pipeline_problem(const config_parameters &params, const fixed_configuration &fixed,
+						    const std::vector<std::string> &steps)
 {
 	if (steps.size() > 1)
-		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Multiple steps with KOVA Tessel is not supported");
+		return std::string{"Multiple steps with KOVA Tessel is not supported"};
 	if (fixed.core_set.cores.size() > 1 || fixed.companion.core_set.cores.size() > 1 ||
 	    value_or(params.threads_per_core, 0u) > 1)
-		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Multi-core/threaded KOVA Tessel is not supported");
+		return std::string{"Multi-core/threaded KOVA Tessel is not supported"};
 	if (!fixed.gpu.has_value())
-		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "A GPU must be provided for kova_tessel.");
+		return std::string{"A GPU must be provided for kova_tessel."};
 	if (params.gather_value.has_value() || params.scatter_value.has_value())
-		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Scatter/Gather is not supported for KOVA Tessel.");
+		return std::string{"Scatter/Gather is not supported for KOVA Tessel."};
 	if (params.use_remote_input_buffers.has_value() || params.use_remote_output_buffers.has_value())
-		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Remote input/output buffers are not supported for KOVA Tessel.");
+		return std::string{"Remote input/output buffers are not supported for KOVA Tessel."};
+	return {};
 }
 
-void check_pipeline_steps(const config_parameters &params, const fixed_configuration &fixed,
-			  const std::vector<std::string> &steps)
+kova::optional<std::string> pipeline_steps_problem(const config_parameters &params, const fixed_configuration &fixed,
+						   const std::vector<std::string> &steps)
 {
 	for (const std::string &step : steps) {
 		if ((step == "kova_eth::tx" || step == "kova_eth::rx") &&
 		    (fixed.companion.core_set.cores.size() > 1 || fixed.core_set.cores.size() > 1 ||
 		     value_or(params.threads_per_core, 0u) > 1))
-			KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Multi-core/threaded KOVA Eth Rx not currently supported");
+			return std::string{"Multi-core/threaded KOVA Eth Rx not currently supported"};
 		if (fixed.batch_mode != configuration::batch_mode::none && step != "kova_sha" && step != "kova_dma")
-			KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Batch mode not currently supported for this step type");
+			return std::string{"Batch mode not currently supported for this step type"};
 	}
+	return {};
 }
 
 template <typename View>
@@ -343,10 +353,13 @@ configuration_collection configuration_from_config_params(const config_parameter
 			value_or(params.use_remote_input_buffers, default_pipeline.use_remote_input_buffers);
 		pipeline.use_remote_output_buffers =
 			value_or(params.use_remote_output_buffers, default_pipeline.use_remote_output_buffers);
-		if (!steps.empty() && utility::is_tessel_step_type(steps.front()))
-			check_tessel_pipeline(params, fixed, steps);
+		if (!steps.empty() && utility::is_tessel_step_type(steps.front())) {
+			if (kova::optional<std::string> const problem = tessel_pipeline_problem(params, fixed, steps))
+				KOVA_THROW(KOVA_ERROR_INVALID_VALUE, *problem);
+		}
 		fixed.pipelines.push_back(std::move(pipeline));
-		check_pipeline_steps(params, fixed, steps);
+		if (kova::optional<std::string> const problem = pipeline_steps_problem(params, fixed, steps))
+			KOVA_THROW(KOVA_ERROR_INVALID_VALUE, *problem);
 	}
 
 	copy_if_given(params.csv_output_file, fixed.stats.csv.file_name);

@@ -321,7 +321,10 @@ const std::vector<failure_case> &failure_cases()
 		{{"--sweep", "core-count,1,2,+0"}, KOVA_ERROR_INVALID_VALUE, "Invalid sweep increment: +0"},
 		{{"--sweep", "core-count,1,8,*0"}, KOVA_ERROR_INVALID_VALUE, "Invalid sweep increment: *0"},
 		{{"--sweep", "core-count,1,8,*1"}, KOVA_ERROR_INVALID_VALUE, "Invalid sweep increment: *1"},
-		{{"--sweep", "core-count,0,8,*2"}, KOVA_ERROR_INVALID_VALUE, "Invalid sweep increment: *2"},
+		{{"--sweep", "core-count,0,8,*2"}, KOVA_ERROR_INVALID_VALUE,
+		 "Invalid sweep start value: 0, a range of *2 cannot start from 0"},
+		{{"--sweep", "task-pool-size,0x0,4,*2"}, KOVA_ERROR_INVALID_VALUE,
+		 "Invalid sweep start value: 0x0, a range of *2 cannot start from 0"},
 		{{"--sweep", "uniform-job-size,1KiB,4GiB,*2"}, KOVA_ERROR_INVALID_VALUE,
 		 "Invalid value for sweep uniform-job-size. Value is too large: \"4GiB\""},
 		{{"--sweep", "uniform-job-size,1,2,3,99999999999"}, KOVA_ERROR_INVALID_VALUE,
@@ -333,6 +336,9 @@ const std::vector<failure_case> &failure_cases()
 		// Below the count limit but far beyond any machine's memory.
 		{{"--sweep", "core-count,1,46340,+1", "--sweep", "uniform-job-size,1,46340,+1"}, KOVA_ERROR_NO_MEMORY,
 		 "Too many sweep permutations: 2147395600 do not fit in this machine's memory"},
+		// A '+' typed for '*': counted, not built.
+		{{"--sweep", "uniform-job-size,1,2000000000,+1"}, KOVA_ERROR_NO_MEMORY,
+		 "Too many sweep permutations: 2000000000 do not fit in this machine's memory"},
 		{{"--sweep", "core-mask,1,2"}, KOVA_ERROR_INVALID_VALUE, "Unknown sweep property: core-mask"},
 		{{"--sweep", "nothing,1,2,+1"}, KOVA_ERROR_INVALID_VALUE, "Unknown sweep property: nothing"},
 		{{"--sweep", "nothing,1,2"}, KOVA_ERROR_INVALID_VALUE, "Invalid property name : \"nothing\""},
@@ -413,6 +419,35 @@ TEST(make_configuration_from_cli_args, refuses_bad_command_lines_with_the_code_a
 		EXPECT_KOVA_THROW(configuration_from(c.argv), c.code, c.message);
 		::testing::internal::GetCapturedStderr();
 		expect_parser_released();
+	}
+}
+
+TEST(make_configuration_from_cli_args, errors_name_the_function_that_reports_them)
+{
+	struct function_case {
+		std::vector<std::string> argv;
+		const char *function;
+	};
+	std::vector<function_case> const cases{
+		{{"--task-pool-size", "2", "--sweep", "task-pool-size,1,2"}, "throw_if_value_is_provided_and_sweeped"},
+		{{"--mtu-size", "1KB", "--sweep", "mtu-size,1KB,2KB"}, "throw_if_value_is_provided_and_sweeped"},
+		{{"-a", "zoption.mmo.log_num_qps=2", "--sweep", "log_num_qps,1,2"}, "throw_if_value_is_provided_and_sweeped"},
+		{{"--pipeline-steps", "kova_tessel::eth_rx,kova_dma", "--core-list", "1-2"},
+		 "configuration_from_config_params"},
+		{{"--pipeline-steps", "kova_tessel::nop", "-G", "01:00.0", "--use-remote-output-buffers=false"},
+		 "configuration_from_config_params"},
+		{{"--pipeline-steps", "kova_dma,kova_eth::rx", "--batch-mode", "batch-submit"},
+		 "configuration_from_config_params"},
+		{{"--sweep", "core-count,-1,4,+1"}, "throw_if_value_is_negative"},
+		{{"--sweep", "core-count,1,4,-1"}, "throw_if_value_is_negative"},
+		{{"--sweep", "core-count,0,8,*2"}, "sweep_definition_from_string"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(::testing::PrintToString(c.argv));
+		::testing::internal::CaptureStderr();
+		kova::exception const e = kova::test::thrown_by([&] { configuration_from(c.argv); });
+		::testing::internal::GetCapturedStderr();
+		EXPECT_STREQ(e.function(), c.function);
 	}
 }
 
