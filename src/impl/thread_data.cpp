@@ -432,7 +432,8 @@ void thread_data::thread_proc_rhun_impl(configuration::benchmark_mode mode, cons
 void thread_data::drain_after_failure() noexcept
 {
 	cold &c = *m_cold;
-	if (c.gpu_pipeline || !c.tasks_prepared)
+	// A device that has shown it is stuck is not waited for again.
+	if (c.gpu_pipeline || !c.tasks_prepared || (m_run_flags & device_stalled) != 0)
 		return;
 	m_run_flags = (m_run_flags & ~keep_submitting) | tearing_down;
 

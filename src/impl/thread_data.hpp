@@ -45,6 +45,7 @@ public:
 		keep_submitting = 4, // a job whose last step completes starts again
 		tearing_down = 8,    // task failures are only counted
 		task_failed = 16,    // a task of this thread completed with an error
+		device_stalled = 32, // the engine made no progress for the stall limit
 	};
 
 	// Makes one step of the pipeline: the step factory's create_step, or a caller's own.
@@ -122,7 +123,8 @@ private:
 	bool wait_at_start_gate();
 	void print_start_banner() const;
 	void store_duration() noexcept;
-	// After a failure: lets the jobs in flight finish, for at most the stall limit without progress.
+	// After a failure: lets the jobs in flight finish, for at most the stall limit without progress;
+	// nothing when the device has stalled.
 	void drain_after_failure() noexcept;
 
 	void do_warmup();
@@ -150,8 +152,10 @@ private:
 	bool drive_engine(bool drain, uint32_t &turns);
 	// Throws the stall error when `progressed` is false and the stall deadline has passed; else
 	// moves the deadline on when it is true.
-	void watch_for_stall(bool progressed, int64_t now_ns, int64_t &stall_deadline_ns) const;
-	[[noreturn]] void throw_stalled() const;
+	void watch_for_stall(bool progressed, int64_t now_ns, int64_t &stall_deadline_ns);
+	// Marks the device stalled (nothing waits for it any more), then throws the stall error.
+	[[noreturn]] void throw_stalled();
+	void mark_stalled();
 
 	// GPU path: a block of engine turns, the first step's counters, the stall error (which stops
 	// the step first) and the loop of the job and byte limits.

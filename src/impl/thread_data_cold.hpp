@@ -54,6 +54,7 @@ struct thread_data::cold {
 		// tasks use and the engine they are connected to.
 		for (auto &step : steps)
 			step.reset();
+		utility::forget_stalled_engine(pe.get());
 	}
 
 	uint32_t thread_index;

@@ -11,6 +11,7 @@
 #include "impl/thread_data_cold.hpp"
 #include "kova_exception.hpp"
 #include "stats/permutation_stats.hpp"
+#include "utility/kova_utils.hpp"
 
 #include <kova/error.h>
 #include <kova/pe.h>
@@ -58,7 +59,7 @@ bool thread_data::drive_engine(bool drain, uint32_t &turns)
 	return progressed;
 }
 
-void thread_data::watch_for_stall(bool progressed, int64_t now, int64_t &stall_deadline_ns) const
+void thread_data::watch_for_stall(bool progressed, int64_t now, int64_t &stall_deadline_ns)
 {
 	if (progressed)
 		stall_deadline_ns = now + m_stall_limit_ns;
@@ -66,8 +67,15 @@ void thread_data::watch_for_stall(bool progressed, int64_t now, int64_t &stall_d
 		throw_stalled();
 }
 
-void thread_data::throw_stalled() const
+void thread_data::mark_stalled()
 {
+	m_run_flags |= device_stalled;
+	utility::mark_engine_stalled(m_pe);
+}
+
+void thread_data::throw_stalled()
+{
+	mark_stalled();
 	KOVA_THROW(KOVA_ERROR_TIME_OUT, "WT [" + std::to_string(m_cold->thread_index) + "] Stuck after " + stall_limit_text() + ". Enqueue count: " +
 						std::to_string(m_stats->step.enqueued_jobs) +
 						", dequeue count: " + std::to_string(m_stats->step.dequeued_jobs));
@@ -142,6 +150,7 @@ void thread_data::do_warmup()
 		if (progressed) {
 			deadline = now + m_stall_limit_ns;
 		} else if (now > deadline) {
+			mark_stalled();
 			KOVA_THROW(KOVA_ERROR_TIME_OUT,
 				   "WT [" + std::to_string(m_cold->thread_index) + "] Stuck in warmup after " + stall_limit_text() + ". " +
 					   std::to_string(counters.enqueued_jobs - counters.dequeued_jobs) +

@@ -4,9 +4,12 @@
 
 #include <kova/error.h>
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <iostream>
+#include <mutex>
+#include <vector>
 
 void kova_deleter(kova_pe *pe) noexcept
 {
@@ -48,6 +51,17 @@ std::string hex_address(const void *address)
 void print_state_failure(const std::string &name)
 {
 	std::cerr << "Unable to get " << name << " ctx state" << std::endl;
+}
+
+struct stalled_engines {
+	std::mutex mutex;
+	std::vector<const kova_pe *> engines;
+};
+
+stalled_engines &stalled()
+{
+	static stalled_engines instance;
+	return instance;
 }
 
 bool stop_deadline_passed(std::chrono::steady_clock::time_point deadline, const std::string &name)
@@ -180,6 +194,28 @@ void stop_ctx(kova_ctx *ctx, kova_pe *pe, const std::string &name) noexcept
 	stop_ctx(ctx, pe, name, nullptr);
 }
 
+void mark_engine_stalled(const kova_pe *pe)
+{
+	stalled_engines &s = stalled();
+	std::lock_guard const lock{s.mutex};
+	if (std::find(s.engines.begin(), s.engines.end(), pe) == s.engines.end())
+		s.engines.push_back(pe);
+}
+
+void forget_stalled_engine(const kova_pe *pe) noexcept
+{
+	stalled_engines &s = stalled();
+	std::lock_guard const lock{s.mutex};
+	std::erase(s.engines, pe);
+}
+
+bool is_engine_stalled(const kova_pe *pe) noexcept
+{
+	stalled_engines &s = stalled();
+	std::lock_guard const lock{s.mutex};
+	return std::find(s.engines.begin(), s.engines.end(), pe) != s.engines.end();
+}
+
 void stop_ctx(kova_ctx *ctx, kova_pe *pe, const std::string &name, std::vector<kova_task *> *tasks) noexcept
 {
 	if (ctx == nullptr || pe == nullptr)
@@ -196,6 +232,16 @@ void stop_ctx(kova_ctx *ctx, kova_pe *pe, const std::string &name, std::vector<k
 		return;
 	if (first != KOVA_ERROR_IN_PROGRESS && first != KOVA_ERROR_IN_USE) {
 		std::cerr << "Unable to stop " << name << " ctx: " << kova_error_get_name(first) << std::endl;
+		return;
+	}
+	if (is_engine_stalled(pe)) {
+		// The device keeps what it has not completed: nothing of it is waited for or freed.
+		std::size_t in_flight = 0;
+		static_cast<void>(kova_ctx_get_num_inflight_tasks(ctx, &in_flight));
+		std::cerr << "Unable to stop " << name << " ctx: " << in_flight
+			  << " tasks in flight on a stalled device are left to it" << std::endl;
+		if (tasks != nullptr && in_flight != 0)
+			tasks->clear();
 		return;
 	}
 

@@ -97,8 +97,15 @@ kova_ctx_states get_context_state(const kova_ctx *ctx);
 // True only for a context that is not null and reports the running state; never throws.
 bool is_context_running(const kova_ctx *ctx) noexcept;
 
+// An engine whose device has shown it is stuck (a worker's stall report): stopping a context on it
+// does not wait for tasks in flight. Marked by the engine's owner, and forgotten before the engine
+// is destroyed. Thread-safe; for the control path.
+void mark_engine_stalled(const kova_pe *pe);
+void forget_stalled_engine(const kova_pe *pe) noexcept;
+[[nodiscard]] bool is_engine_stalled(const kova_pe *pe) noexcept;
+
 // Stops the context and drives the engine until it is idle, for at most 5 seconds after the
-// first refusal; with a task list, frees the listed tasks (and empties the list) once none is in
+// first refusal (at once on a stalled engine, whose tasks in flight are reported and not freed); with a task list, frees the listed tasks (and empties the list) once none is in
 // flight. Prints failures to standard error; never throws; does nothing for a null context or
 // engine. `name` only appears in the messages.
 void stop_ctx(kova_ctx *ctx, kova_pe *pe, const std::string &name) noexcept;
