@@ -80,6 +80,15 @@ void benchmark::handle_permutation_stats(display_reason reason)
 
 void benchmark::on_permutation_completed() noexcept
 {
+	// The last CPU sample ends where the workers ended: the clean-up's idle cores are not the run's.
+	if (m_fixed.record_cpu_usage && m_stats_engine) {
+		try {
+			m_stats_engine->stop_cpu_usage_recording();
+		} catch (const std::exception &error) {
+			std::printf("Failed to record CPU usage: %s\n", error.what());
+		}
+	}
+
 	announce("Cleanup");
 
 	try {
@@ -93,14 +102,6 @@ void benchmark::on_permutation_completed() noexcept
 	}
 
 	++m_permutation_idx;
-
-	if (m_fixed.record_cpu_usage && m_stats_engine) {
-		try {
-			m_stats_engine->stop_cpu_usage_recording();
-		} catch (const std::exception &error) {
-			std::printf("Failed to record CPU usage: %s\n", error.what());
-		}
-	}
 	std::fflush(stdout);
 }
 
