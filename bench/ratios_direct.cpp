@@ -3,13 +3,14 @@
 //
 //   ratios_direct dma <job-size> <jobs-in-flight> <seconds>
 //   ratios_direct dma-count <job-size> <jobs-in-flight> <completions>
+//   ratios_direct dma-latency <job-size> <jobs> <samples>
 //   ratios_direct deflate-compress <input-file> <job-size> <seconds>
 //   ratios_direct deflate-decompress <raw-deflate-file> <output-size> <seconds>
 //   ratios_direct ec-create <input-file> <job-size> <data-blocks> <redundancy-blocks> <seconds>
 //   ratios_direct remote-write <job-size> <region-size> <seconds>
 //
 // Each prints one line "jobs_per_second <n> bytes_per_second <n>" (bytes of the job's input size;
-// none for decompression, whose jobs are counted).
+// none for decompression, whose jobs are counted); dma-latency prints "median_ns <n>" instead.
 #include <kova/buf.h>
 #include <kova/ctx.h>
 #include <kova/dev.h>
@@ -27,6 +28,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -90,13 +92,14 @@ void timed_loop(double seconds, std::size_t job_size, Job one_job)
 struct dma_loop {
 	uint64_t completions = 0;
 	uint64_t limit = UINT64_MAX;
+	bool resubmit = true;
 };
 
 void dma_resubmit(kova_task *task, kova_data, kova_data ctx_user_data)
 {
 	auto *loop = static_cast<dma_loop *>(ctx_user_data.ptr);
 	++loop->completions;
-	if (loop->completions >= loop->limit)
+	if (!loop->resubmit || loop->completions >= loop->limit)
 		return;
 	kova_buf_reset_data_len(kova_dma_task_memcpy_get_dst(reinterpret_cast<kova_dma_task_memcpy *>(task)));
 	while (kova_task_submit(task) == KOVA_ERROR_AGAIN) {
@@ -109,7 +112,39 @@ void dma_error(kova_task *, kova_data, kova_data)
 	std::exit(1);
 }
 
-int run_dma(std::size_t job_size, uint32_t in_flight, double seconds, uint64_t completion_limit)
+int64_t now_ns()
+{
+	return std::chrono::duration_cast<std::chrono::nanoseconds>(clock_type::now().time_since_epoch()).count();
+}
+
+// One job at a time, taking turns, as a precision-latency worker runs them: each sample is the
+// time from the end of the previous job (or the start) through submission and progress calls to
+// the end of this one, read from the same clock.
+void dma_latency_samples(kova_pe *pe, const std::vector<kova_task *> &tasks, dma_loop &loop, uint64_t sample_count)
+{
+	std::vector<int64_t> samples;
+	samples.reserve(sample_count);
+	loop.resubmit = false;
+	std::size_t job = 0;
+	int64_t job_start = now_ns();
+	for (uint64_t n = 0; n != sample_count; ++n) {
+		kova_task *task = tasks[job];
+		kova_buf_reset_data_len(kova_dma_task_memcpy_get_dst(reinterpret_cast<kova_dma_task_memcpy *>(task)));
+		check(kova_task_submit(task), "kova_task_submit");
+		uint64_t const done = loop.completions + 1;
+		while (loop.completions < done)
+			kova_pe_progress(pe);
+		int64_t const job_end = now_ns();
+		samples.push_back(job_end - job_start);
+		job_start = job_end;
+		job = job + 1 == tasks.size() ? 0 : job + 1;
+	}
+	std::sort(samples.begin(), samples.end());
+	std::printf("median_ns %lld\n", static_cast<long long>(samples[samples.size() / 2]));
+}
+
+int run_dma(std::size_t job_size, uint32_t in_flight, double seconds, uint64_t completion_limit,
+	    uint64_t latency_samples = 0)
 {
 	kova_devinfo **list = nullptr;
 	uint32_t count = 0;
@@ -162,10 +197,14 @@ int run_dma(std::size_t job_size, uint32_t in_flight, double seconds, uint64_t c
 
 	auto const limit = std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(seconds));
 	auto const start = clock_type::now();
-	for (kova_task *task : tasks)
-		check(kova_task_submit(task), "kova_task_submit");
+	if (latency_samples == 0) {
+		for (kova_task *task : tasks)
+			check(kova_task_submit(task), "kova_task_submit");
+	}
 	auto now = start;
-	if (completion_limit != UINT64_MAX) {
+	if (latency_samples != 0) {
+		dma_latency_samples(pe, tasks, loop, latency_samples);
+	} else if (completion_limit != UINT64_MAX) {
 		while (loop.completions < completion_limit)
 			kova_pe_progress(pe);
 		now = clock_type::now();
@@ -176,7 +215,8 @@ int run_dma(std::size_t job_size, uint32_t in_flight, double seconds, uint64_t c
 			now = clock_type::now();
 		} while (now - start < limit);
 	}
-	print_rate(loop.completions, job_size, now - start);
+	if (latency_samples == 0)
+		print_rate(loop.completions, job_size, now - start);
 
 	// A stopping context refuses the resubmissions, so the tasks drain.
 	loop.limit = 0;
@@ -317,7 +357,7 @@ int run_remote_write(std::size_t job_size, std::size_t region_size, double secon
 
 [[noreturn]] void usage()
 {
-	std::fputs("usage: ratios_direct dma|dma-count|deflate-compress|deflate-decompress|ec-create|remote-write ...\n",
+	std::fputs("usage: ratios_direct dma|dma-count|dma-latency|deflate-compress|deflate-decompress|ec-create|remote-write ...\n",
 		   stderr);
 	std::exit(2);
 }
@@ -334,6 +374,9 @@ int main(int argc, char **argv)
 		if (what == "dma" && args.size() == 4)
 			return run_dma(std::stoul(args[1]), static_cast<uint32_t>(std::stoul(args[2])), std::stod(args[3]),
 				       UINT64_MAX);
+		if (what == "dma-latency" && args.size() == 4)
+			return run_dma(std::stoul(args[1]), static_cast<uint32_t>(std::stoul(args[2])), 0, UINT64_MAX,
+				       std::stoull(args[3]));
 		if (what == "dma-count" && args.size() == 4)
 			return run_dma(std::stoul(args[1]), static_cast<uint32_t>(std::stoul(args[2])), 0,
 				       std::stoull(args[3]));
