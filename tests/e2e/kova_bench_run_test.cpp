@@ -271,6 +271,30 @@ TEST(kova_bench_run, failed_task_fails_the_run)
 	EXPECT_EQ(result.out.find("[main] Completed!"), std::string::npos);
 }
 
+TEST(kova_bench_run, a_csv_file_that_cannot_be_written_fails_the_run_naming_it)
+{
+	auto const result = kova::test::run_program(
+		kova_bench, dma_args({"--run-limit-jobs", "100", "--csv-output-file", "/dev/full"}, "0"));
+	ASSERT_FALSE(result.timed_out);
+	EXPECT_EQ(result.status, 1);
+	EXPECT_NE(result.err.find("\tcode: \"KOVA_ERROR_IO_FAILED\"\n\tmessage: \"Unable to write file: \"/dev/full\"\"\n"),
+		  std::string::npos)
+		<< result.err;
+}
+
+TEST(kova_bench_run, precision_latency_with_a_byte_limit_is_refused_before_anything_is_set_up)
+{
+	auto const result = kova::test::run_program(
+		kova_bench, dma_args({"--mode", "precision-latency", "--run-limit-bytes", "4096"}, "0"));
+	ASSERT_FALSE(result.timed_out);
+	EXPECT_EQ(result.status, 1);
+	EXPECT_NE(result.out.find("[main] Configuration error . Fields [run-limit-bytes]. Message: A run-limit-bytes "
+				  "value cannot be used with precision latency mode.\n"),
+		  std::string::npos)
+		<< result.out;
+	EXPECT_EQ(result.out.find("[main] Initialize framework..."), std::string::npos);
+}
+
 TEST(kova_bench_run, unreachable_companion_fails_the_run)
 {
 	// ssh to a closed port on loopback: the companion never starts.
