@@ -149,27 +149,27 @@ TEST(sweep_definition, range_constructors_refuse_ranges_without_end)
 }
 
 // A range's values are counted and computed, never stored: under an address-space cap far below
-// the 8 GB its values would take, a two-billion-value range is made and read at once.
+// the 8 GB its values would take, a two-billion-value range is made and read at once. Exits 0 when
+// the values are right.
+[[noreturn]] void read_long_ranges_under_a_memory_cap()
+{
+	rlimit const cap{1u << 30, 1u << 30};
+	if (::setrlimit(RLIMIT_AS, &cap) != 0)
+		std::_Exit(2);
+	sweep_definition const sizes = sweep_definition_from_string("uniform-job-size,1,2000000000,+1");
+	auto const numbers = sizes.get_numeric_view();
+	sweep_definition const gathers = sweep_definition_from_string("gather-value,3,4000000000,+2");
+	auto const splits = gathers.get_sg_config_view();
+	bool const right = sizes.get_value_count() == 2000000000u && numbers->get_nth_value(0) == 1 &&
+			   numbers->get_nth_value(1999999999u) == 2000000000u && gathers.get_value_count() == 1999999999u &&
+			   splits->get_nth_value(1999999998u).value == 3999999999u && splits->get_nth_value(1).value == 5;
+	std::_Exit(right ? 0 : 1);
+}
+
 TEST(sweep_definition, a_long_range_takes_no_memory_for_its_values)
 {
 	GTEST_FLAG_SET(death_test_style, "threadsafe");
-	EXPECT_EXIT(
-		{
-			rlimit const cap{1u << 30, 1u << 30};
-			if (::setrlimit(RLIMIT_AS, &cap) != 0)
-				std::_Exit(2);
-			sweep_definition const sizes = sweep_definition_from_string("uniform-job-size,1,2000000000,+1");
-			auto const numbers = sizes.get_numeric_view();
-			sweep_definition const gathers = sweep_definition_from_string("gather-value,3,4000000000,+2");
-			auto const splits = gathers.get_sg_config_view();
-			bool const right = sizes.get_value_count() == 2000000000u && numbers->get_nth_value(0) == 1 &&
-					   numbers->get_nth_value(1999999999u) == 2000000000u &&
-					   gathers.get_value_count() == 1999999999u &&
-					   splits->get_nth_value(1999999998u).value == 3999999999u &&
-					   splits->get_nth_value(1).value == 5;
-			std::_Exit(right ? 0 : 1);
-		},
-		::testing::ExitedWithCode(0), "");
+	EXPECT_EXIT(read_long_ranges_under_a_memory_cap(), ::testing::ExitedWithCode(0), "");
 }
 
 TEST(sweep_definition, ranges_read_by_index_give_the_expanded_values)
