@@ -287,16 +287,12 @@ kova_buf *task_pool::allocate_chain(char *address, uint64_t length, const utilit
 	return head;
 }
 
-std::vector<task_wrapper *> task_pool::create_tasks(const utility::pipeline_info &info,
-						     const std::vector<std::unique_ptr<step::object>> &steps)
+step::task_set task_pool::create_step_task_set(const utility::pipeline_info &info, step::object &step,
+					       const kova_buf *input, kova_buf *output, kova_buf *spare,
+					       task_wrapper *wrapper)
 {
-	if (steps.empty())
-		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Pipeline has no steps");
-
-	std::vector<task_wrapper *> first_wrappers;
-	first_wrappers.reserve(info.jobs.size());
 	try {
-		create_job_tasks(info, steps, first_wrappers);
+		return step.create_task_set(input, output, spare, kova_data{.ptr = wrapper});
 	} catch (const kova::exception &e) {
 		// A step runs out of tasks when its pool is smaller than the job count: say so.
 		if (e.code() != KOVA_ERROR_NO_MEMORY || info.task_pool_size >= info.jobs.size())
@@ -306,17 +302,21 @@ std::vector<task_wrapper *> task_pool::create_tasks(const utility::pipeline_info
 					      " is smaller than the job count " + std::to_string(info.jobs.size()) + ")",
 				      e.file(), e.function(), e.line()};
 	}
-	return first_wrappers;
 }
 
-void task_pool::create_job_tasks(const utility::pipeline_info &info,
-				 const std::vector<std::unique_ptr<step::object>> &steps,
-				 std::vector<task_wrapper *> &first_wrappers)
+std::vector<task_wrapper *> task_pool::create_tasks(const utility::pipeline_info &info,
+						     const std::vector<std::unique_ptr<step::object>> &steps)
 {
+	if (steps.empty())
+		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Pipeline has no steps");
+
 	memory_region const input_region = get_input_memory_region();
 	memory_region const output_region = get_output_memory_region();
 	uint64_t input_offset = 0;
 	uint64_t output_offset = 0;
+
+	std::vector<task_wrapper *> first_wrappers;
+	first_wrappers.reserve(info.jobs.size());
 	for (auto const &job : info.jobs) {
 		uint64_t const output_size = job.output_size;
 		if (!region_holds(input_region, input_offset, job.size) ||
@@ -334,15 +334,15 @@ void task_pool::create_job_tasks(const utility::pipeline_info &info,
 		output_offset += 2 * output_size;
 
 		task_wrapper *const first = allocate_task_wrapper(input, output_a, nullptr);
-		step::task_set set = steps.front()->create_task_set(input, output_a, output_b, kova_data{.ptr = first});
+		step::task_set set = create_step_task_set(info, *steps.front(), input, output_a, output_b, first);
 		first->task = set.task;
 		first->next = first;
 
 		task_wrapper *previous = first;
 		for (std::size_t k = 1; k != steps.size(); ++k) {
 			task_wrapper *const wrapper = allocate_task_wrapper(set.next_input, set.next_output, previous);
-			set = steps[k]->create_task_set(set.next_input, set.next_output, set.next_spare,
-							kova_data{.ptr = wrapper});
+			set = create_step_task_set(info, *steps[k], set.next_input, set.next_output, set.next_spare,
+						   wrapper);
 			wrapper->task = set.task;
 			wrapper->next = first;
 			previous = wrapper;
@@ -355,6 +355,7 @@ void task_pool::create_job_tasks(const utility::pipeline_info &info,
 		} while (wrapper != first);
 		first_wrappers.push_back(first);
 	}
+	return first_wrappers;
 }
 
 } // namespace kova::bench::impl

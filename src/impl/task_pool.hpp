@@ -66,9 +66,11 @@ public:
 						 const std::vector<std::unique_ptr<step::object>> &steps);
 
 private:
-	// The body of create_tasks: appends each job's first wrapper as it is made.
-	void create_job_tasks(const utility::pipeline_info &info, const std::vector<std::unique_ptr<step::object>> &steps,
-			      std::vector<task_wrapper *> &first_wrappers);
+	// The step's task set for the wrapper's job; a step that runs out of tasks because the pool is
+	// smaller than the job count has that cause added to its error.
+	static step::task_set create_step_task_set(const utility::pipeline_info &info, step::object &step,
+						   const kova_buf *input, kova_buf *output, kova_buf *spare,
+						   task_wrapper *wrapper);
 
 	using mmap_owner = std::unique_ptr<kova_mmap, kova::delegated_deleter<kova_mmap>>;
 	using inventory_owner = std::unique_ptr<kova_buf_inventory, kova::delegated_deleter<kova_buf_inventory>>;
