@@ -85,13 +85,14 @@ TEST_F(companion_launch_failure, the_benchmarks_error_comes_before_the_watchers_
 				       ",dev=0000:03:00.0";
 	auto const result = kova::test::run_program(
 		kova_bench, {"--device", "03:00.1", "--pipeline-steps", "kova_dma", "--companion-connection-string",
-			     connection, "--run-limit-seconds", "2", "-a", "zopt.companion_app.path=" + script.string()},
+			     connection, "--run-limit-seconds", "2", "--data-provider-job-count", "4",
+			     "--uniform-job-size", "1024", "-a", "zopt.companion_app.path=" + script.string()},
 		std::chrono::seconds{90});
 	ASSERT_FALSE(result.timed_out);
 	EXPECT_EQ(result.status, 1);
 	auto const own = result.err.find("[main] Caught kova::exception. \n\tcode: \"KOVA_ERROR_IO_FAILED\"");
 	auto const watcher = result.err.find("Failed to Execute companion app. stdout: [\n\tsilent companion started\n]");
-	ASSERT_NE(own, std::string::npos) << result.err;
+	ASSERT_NE(own, std::string::npos) << result.out << result.err;
 	ASSERT_NE(watcher, std::string::npos) << result.err;
 	EXPECT_LT(own, watcher) << result.err;
 }
