@@ -2,6 +2,7 @@
 #include "benchmark.hpp"
 
 #include "companion/api/async_context.hpp"
+#include "companion/api/request_or_throw.hpp"
 #include "companion/api/tcp_connect.hpp"
 #include "companion/remote_control.hpp"
 #include "configuration_validation.hpp"
@@ -26,7 +27,6 @@ namespace api = companion::api;
 namespace v1 = companion::api::v1;
 namespace remote_control = companion::remote_control;
 
-using api::companion_timeout_s;
 constexpr const char *default_companion_path = "/opt/tervane/kova/tools/kova_bench_companion";
 
 bool has_any_of(const std::string &name, std::initializer_list<const char *> words)
@@ -45,6 +45,14 @@ std::string companion_path(const attribute_map &attributes)
 	return default_companion_path;
 }
 
+std::vector<utility::remote_mmap_definition> definitions_of(v1::create_remote_mmaps_response reply)
+{
+	std::vector<utility::remote_mmap_definition> definitions;
+	for (auto &exported : reply.exported_mmaps)
+		definitions.push_back(utility::remote_mmap_definition{std::move(exported)});
+	return definitions;
+}
+
 api::async::context &companion_context(runtime_state &state)
 {
 	auto *context = state.get_companion_connection_async();
@@ -56,6 +64,13 @@ api::async::context &companion_context(runtime_state &state)
 } // namespace
 
 benchmark::benchmark(const configuration_collection &configuration, data_provider_factory factory)
+	: benchmark(configuration, std::move(factory), companion_time_limits{})
+{
+}
+
+benchmark::benchmark(const configuration_collection &configuration, data_provider_factory factory,
+		     companion_time_limits companion_limits)
+	: m_companion_limits{companion_limits}
 {
 	auto const reports = validate(configuration);
 	if (std::any_of(reports.begin(), reports.end(), [](const auto &report) { return report.is_error; }))
@@ -135,6 +150,18 @@ void benchmark::start()
 }
 
 bool benchmark::progress()
+{
+	try {
+		return progress_once();
+	} catch (...) {
+		// The run cannot go on: the workers end their loops at their next clock check.
+		m_control_block->critical.exchange(1);
+		m_control_block->stop.exchange(1);
+		throw;
+	}
+}
+
+bool benchmark::progress_once()
 {
 	auto const now = std::chrono::steady_clock::now();
 	if (auto *context = m_runtime_state.get_companion_connection_async())
@@ -251,8 +278,12 @@ void benchmark::prepare_companion()
 
 	if (!companion.address.has_value())
 		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Unable to interact with companion, no address was specified");
+	// The wait may be long (a companion still starting, or a wrong address): say what it is for.
+	std::printf("Connecting to the companion at %s:%u, waiting up to %lld seconds...\n", companion.address->c_str(),
+		    static_cast<unsigned>(*companion.port), static_cast<long long>(m_companion_limits.connect.count()));
+	std::fflush(stdout);
 	m_runtime_state.set_companion_connection(
-		api::connect_via_tcp_as_client(*companion.address, *companion.port, companion_timeout_s));
+		api::connect_via_tcp_as_client(*companion.address, *companion.port, m_companion_limits.connect.count()));
 
 	if (!companion.core_set.cores.empty()) {
 		auto *context = m_runtime_state.get_companion_connection_async();
@@ -262,10 +293,8 @@ void benchmark::prepare_companion()
 		v1::configure_worker_pool_request request;
 		request.id = m_runtime_state.get_next_api_message_seq_num();
 		request.cores = std::unordered_set<uint16_t>(companion.core_set.cores.begin(), companion.core_set.cores.end());
-		auto const reply = api::send_api_message(std::move(request), *context, companion_timeout_s);
-		if (reply.error.has_value())
-			KOVA_THROW(reply.error->error_code,
-				   "Failed to configure companion workers pool: \"" + reply.error->message + "\"");
+		api::request_or_throw(std::move(request), *context, m_companion_limits.request.count(),
+				      "Failed to configure companion workers pool: ");
 	}
 }
 
@@ -275,15 +304,11 @@ void benchmark::collect_environment_information(stats::environment_map &host, st
 	auto *context = m_runtime_state.get_companion_connection_async();
 	if (m_runtime_state.get_companion_connection() == nullptr || context == nullptr)
 		return;
-	auto reply = api::send_api_message(v1::get_environment_information_request{m_runtime_state.get_next_api_message_seq_num()},
-					   *context, companion_timeout_s);
-	if (reply.error.has_value()) {
-		std::printf("Failed to retrieve remote host environment info: %s: \"%s\"\n",
-			    kova_error_get_name(reply.error->error_code), reply.error->message.c_str());
-		return;
-	}
-	if (reply.response.has_value())
-		remote = std::move(reply.response->information);
+	auto reply = api::request_or_print(
+		v1::get_environment_information_request{m_runtime_state.get_next_api_message_seq_num()}, *context,
+		m_companion_limits.request.count(), "Failed to retrieve remote host environment info");
+	if (reply.has_value())
+		remote = std::move(reply->information);
 }
 
 void benchmark::create_stats_engine(const stats::environment_map &host, const stats::environment_map &remote)
@@ -332,17 +357,9 @@ std::vector<utility::remote_mmap_definition> benchmark::create_remote_input_mmap
 	v1::create_remote_mmaps_with_data_request request;
 	request.id = m_runtime_state.get_next_api_message_seq_num();
 	request.buffers.assign(count, block);
-	auto reply = api::send_api_message(std::move(request), companion_context(m_runtime_state), companion_timeout_s);
-	if (reply.error.has_value())
-		KOVA_THROW(reply.error->error_code,
-			   "Failed to create remote mmaps for input buffers: \"" + reply.error->message + "\"");
-
-	std::vector<utility::remote_mmap_definition> definitions;
-	if (reply.response.has_value()) {
-		for (auto &exported : reply.response->exported_mmaps)
-			definitions.push_back(utility::remote_mmap_definition{std::move(exported)});
-	}
-	return definitions;
+	return definitions_of(api::request_or_throw(std::move(request), companion_context(m_runtime_state),
+						    m_companion_limits.request.count(),
+						    "Failed to create remote mmaps for input buffers: "));
 }
 
 std::vector<utility::remote_mmap_definition> benchmark::create_remote_output_mmaps(uint32_t count, uint32_t size)
@@ -351,17 +368,9 @@ std::vector<utility::remote_mmap_definition> benchmark::create_remote_output_mma
 	request.id = m_runtime_state.get_next_api_message_seq_num();
 	request.mmap_count = count;
 	request.mmap_size = size;
-	auto reply = api::send_api_message(request, companion_context(m_runtime_state), companion_timeout_s);
-	if (reply.error.has_value())
-		KOVA_THROW(reply.error->error_code,
-			   "Failed to create remote mmaps for output buffers: \"" + reply.error->message + "\"");
-
-	std::vector<utility::remote_mmap_definition> definitions;
-	if (reply.response.has_value()) {
-		for (auto &exported : reply.response->exported_mmaps)
-			definitions.push_back(utility::remote_mmap_definition{std::move(exported)});
-	}
-	return definitions;
+	return definitions_of(api::request_or_throw(request, companion_context(m_runtime_state),
+						    m_companion_limits.request.count(),
+						    "Failed to create remote mmaps for output buffers: "));
 }
 
 // At the end of the run: a refusal is printed, not thrown.
@@ -370,11 +379,8 @@ void benchmark::destroy_remote_mmaps()
 	auto *context = m_runtime_state.get_companion_connection_async();
 	if (context == nullptr)
 		return;
-	auto const reply = api::send_api_message(v1::destroy_remote_mmaps_request{m_runtime_state.get_next_api_message_seq_num()},
-						 *context, companion_timeout_s);
-	if (reply.error.has_value())
-		std::printf("Failed to destroy remote mmaps: %s: \"%s\"\n", kova_error_get_name(reply.error->error_code),
-			    reply.error->message.c_str());
+	api::request_or_print(v1::destroy_remote_mmaps_request{m_runtime_state.get_next_api_message_seq_num()}, *context,
+			      m_companion_limits.request.count(), "Failed to destroy remote mmaps");
 }
 
 } // namespace kova::bench

@@ -6,6 +6,7 @@
 // returns true, destroy. Worker threads share only the control block with this object.
 #pragma once
 
+#include "companion/api/connection.hpp"
 #include "configuration.hpp"
 #include "data_provider/data_provider.hpp"
 #include "impl/shared_thread_control_block.hpp"
@@ -36,10 +37,17 @@ public:
 		intermediate = 1, // the permutation is running
 	};
 
+	// How long the benchmark waits on its companion: for the connection and for each reply.
+	struct companion_time_limits {
+		std::chrono::seconds connect{companion::api::companion_timeout_s};
+		std::chrono::seconds request{companion::api::companion_timeout_s};
+	};
+
 	// Throws KOVA_ERROR_INVALID_VALUE "Invalid configuration" when validation reports an error, and
-	// KOVA_ERROR_INVALID_VALUE "Data
-	// provider factory must be provided" without a factory.
+	// KOVA_ERROR_INVALID_VALUE "Data provider factory must be provided" without a factory.
 	benchmark(const configuration_collection &configuration, data_provider_factory factory);
+	benchmark(const configuration_collection &configuration, data_provider_factory factory,
+		  companion_time_limits companion_limits);
 	benchmark(const benchmark &) = delete;
 	benchmark &operator=(const benchmark &) = delete;
 	// stop(); a failure is printed, never thrown.
@@ -51,7 +59,7 @@ public:
 
 	// One poll: answers the companion, reports intermediate statistics when due, and ends a finished
 	// permutation and launches the next. True when the last permutation has completed. Throws KOVA_ERROR_UNKNOWN
-	// when a permutation failed critically.
+	// when a permutation failed critically. Any failure also asks the worker threads to stop.
 	bool progress();
 
 	// Stops and joins the worker threads, reports the final statistics of the current permutation,
@@ -59,6 +67,8 @@ public:
 	void stop();
 
 private:
+	bool progress_once();
+
 	// Prints "<what>...", or "<what> permutation <n> of <count>..." when there are several.
 	void announce(const char *what) const;
 
@@ -89,6 +99,7 @@ private:
 	void destroy_remote_mmaps();
 
 	fixed_configuration m_fixed;
+	companion_time_limits m_companion_limits;
 	std::vector<dynamic_configuration> m_permutations;
 	runtime_state m_runtime_state;
 	std::vector<std::unique_ptr<impl::thread_data>> m_thread_data;

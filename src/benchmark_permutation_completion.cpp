@@ -4,7 +4,6 @@
 
 #include "companion/api/async_context.hpp"
 #include "impl/async_poll_loop.hpp"
-#include "impl/async_poller.hpp"
 #include "kova_exception.hpp"
 #include "stats/permutation_stats.hpp"
 
@@ -107,22 +106,20 @@ void benchmark::on_permutation_completed() noexcept
 
 void benchmark::do_async_cleanup()
 {
-	impl::async_poller poller;
-	poller.set_timeout(std::chrono::steady_clock::now() + impl::async_time_limit);
-	for (auto &state : m_thread_data)
-		state->start_async_teardown(poller);
-	if (auto *context = m_runtime_state.get_companion_connection_async())
-		poller.add(context);
-
-	impl::poll_until_done(poller, [this] {
+	impl::async_batch batch;
+	batch.purpose = impl::async_batch::kind::teardown;
+	batch.companion = m_runtime_state.get_companion_connection_async();
+	batch.should_abort = [this] {
 		if (m_control_block->stop.load() == 0)
 			return false;
 		m_control_block->critical.exchange(1);
 		return true;
+	};
+	batch.on_failure = [this] { m_control_block->critical.exchange(1); };
+	impl::run_async_batch(batch, [this](impl::async_poller &poller) {
+		for (auto &state : m_thread_data)
+			state->start_async_teardown(poller);
 	});
-	if (!poller.get_errors().empty())
-		m_control_block->critical.exchange(1);
-	impl::throw_async_errors(poller.get_errors());
 }
 
 void benchmark::stop_and_join_threads()

@@ -2,9 +2,8 @@
 // setup, tasks, and worker threads pinned to their cores and released together.
 #include "benchmark.hpp"
 
-#include "companion/api/async_context.hpp"
+#include "companion/api/request_or_throw.hpp"
 #include "impl/async_poll_loop.hpp"
-#include "impl/async_poller.hpp"
 #include "impl/pipeline_description.hpp"
 #include "impl/pipeline_trial.hpp"
 #include "impl/thread_affinity.hpp"
@@ -24,8 +23,6 @@ namespace {
 
 namespace api = companion::api;
 namespace v1 = companion::api::v1;
-
-using api::companion_timeout_s;
 constexpr auto trial_poll_interval = std::chrono::milliseconds{1};
 
 } // namespace
@@ -173,11 +170,9 @@ void benchmark::prepare_remote_mmaps(const std::vector<utility::pipeline_info> &
 	if (m_remote_mmaps_created) {
 		auto *context = m_runtime_state.get_companion_connection_async();
 		if (context != nullptr) {
-			auto const reply = api::send_api_message(
-				v1::destroy_remote_mmaps_request{m_runtime_state.get_next_api_message_seq_num()}, *context,
-				companion_timeout_s);
-			if (reply.error.has_value())
-				KOVA_THROW(reply.error->error_code, "Failed to destroy remote mmaps: " + reply.error->message);
+			api::request_or_throw(v1::destroy_remote_mmaps_request{m_runtime_state.get_next_api_message_seq_num()},
+					      *context, m_companion_limits.request.count(), "Failed to destroy remote mmaps: ",
+					      api::reply_text::bare);
 		}
 		m_remote_mmaps_created = false;
 	}
@@ -233,22 +228,15 @@ void benchmark::create_thread_data(std::vector<utility::pipeline_info> &pipeline
 
 void benchmark::run_async_setup()
 {
-	impl::async_poller poller;
-	poller.set_timeout(std::chrono::steady_clock::now() + impl::async_time_limit);
-	poller.abort_all_on_failure();
-	if (auto *context = m_runtime_state.get_companion_connection_async())
-		poller.add(context);
-	try {
+	impl::async_batch batch;
+	batch.purpose = impl::async_batch::kind::setup;
+	batch.companion = m_runtime_state.get_companion_connection_async();
+	batch.should_abort = [this] { return m_control_block->stop.load() != 0; };
+	batch.on_failure = [this] { m_control_block->critical.exchange(1); };
+	impl::run_async_batch(batch, [this](impl::async_poller &poller) {
 		for (auto &state : m_thread_data)
 			state->start_async_setup(poller);
-	} catch (...) {
-		impl::abort_and_drain(poller);
-		throw;
-	}
-	impl::poll_until_done(poller, [this] { return m_control_block->stop.load() != 0; });
-	if (!poller.get_errors().empty())
-		m_control_block->critical.exchange(1);
-	impl::throw_async_errors(poller.get_errors());
+	});
 }
 
 void benchmark::start_remote_workers()
@@ -260,10 +248,8 @@ void benchmark::start_remote_workers()
 	auto *context = m_runtime_state.get_companion_connection_async();
 	if (context == nullptr)
 		KOVA_THROW(KOVA_ERROR_NOT_CONNECTED, "Unable to start remote processes without a companion connection");
-	auto const reply = api::send_api_message(v1::start_workers_request{m_runtime_state.get_next_api_message_seq_num()},
-						 *context, companion_timeout_s);
-	if (reply.error.has_value())
-		KOVA_THROW(reply.error->error_code, "Failed to start remote processes: \"" + reply.error->message + "\"");
+	api::request_or_throw(v1::start_workers_request{m_runtime_state.get_next_api_message_seq_num()}, *context,
+			      m_companion_limits.request.count(), "Failed to start remote processes: ");
 }
 
 void benchmark::start_threads()

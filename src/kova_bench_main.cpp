@@ -67,6 +67,27 @@ void sleep_between_polls()
 		request = remaining;
 }
 
+// The report of a failure that ends the run, on standard error.
+void print_failure(const std::exception_ptr &failure)
+{
+	try {
+		std::rethrow_exception(failure);
+	} catch (const kova::exception &error) {
+		std::cout.flush();
+		std::cerr << "[main] Caught kova::exception. \n\tcode: \"" << kova_error_get_name(error.code())
+			  << "\"\n\tmessage: \"" << error.what() << "\"\n \tsource location: \"" << error.file() << ":"
+			  << error.function() << ":" << error.line() << "\"\n \tkova_cver: \"" << KOVA_VERSION_STRING
+			  << "\"\n \tkova_rver: \"" << kova_version_runtime() << "\"\n";
+	} catch (const std::exception &error) {
+		std::cout.flush();
+		std::cerr << "[main] An unexpected exception was caught: " << error.what() << "\n";
+	} catch (...) {
+		std::cout.flush();
+		std::cerr << "[main] An unexpected exception was caught\n";
+	}
+	flush_all();
+}
+
 void print_sweep_properties()
 {
 	std::cout << "Supported query properties: [\n";
@@ -189,9 +210,17 @@ int run(int argc, char **argv)
 	auto bench = std::make_unique<kova::bench::benchmark>(config, &input_source_factory);
 	std::cout << "[main] Start execution...\n";
 	std::cout.flush();
-	bench->start();
-	while (!bench->progress())
-		sleep_between_polls();
+	try {
+		bench->start();
+		while (!bench->progress())
+			sleep_between_polls();
+	} catch (...) {
+		// Reported before the benchmark goes: releasing it waits for a companion launched over ssh,
+		// whose watcher may end the program with its own report of the companion's output.
+		print_failure(std::current_exception());
+		bench.reset();
+		return 1;
+	}
 
 	std::cout << "[main] Completed! tearing down...\n";
 	std::cout.flush();
@@ -224,16 +253,8 @@ int main(int argc, char **argv)
 
 	try {
 		return run(argc, argv);
-	} catch (const kova::exception &error) {
-		std::cout.flush();
-		std::cerr << "[main] Caught kova::exception. \n\tcode: \"" << kova_error_get_name(error.code())
-			  << "\"\n\tmessage: \"" << error.what() << "\"\n \tsource location: \"" << error.file() << ":"
-			  << error.function() << ":" << error.line() << "\"\n \tkova_cver: \"" << KOVA_VERSION_STRING
-			  << "\"\n \tkova_rver: \"" << kova_version_runtime() << "\"\n";
-	} catch (const std::exception &error) {
-		std::cout.flush();
-		std::cerr << "[main] An unexpected exception was caught: " << error.what() << "\n";
+	} catch (...) {
+		print_failure(std::current_exception());
 	}
-	flush_all();
 	return 1;
 }

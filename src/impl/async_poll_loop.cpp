@@ -40,4 +40,41 @@ void throw_async_errors(const std::vector<utility::async::error> &errors)
 	KOVA_THROW(errors.front().code, errors.front().message);
 }
 
+std::vector<utility::async::error> collect_async_batch(const async_batch &batch,
+							const std::function<void(async_poller &)> &add_sequences)
+{
+	async_poller poller;
+	poller.set_timeout(std::chrono::steady_clock::now() + batch.time_limit);
+	if (batch.purpose == async_batch::kind::setup)
+		poller.abort_all_on_failure();
+	if (batch.companion != nullptr)
+		poller.add(batch.companion);
+	try {
+		add_sequences(poller);
+	} catch (...) {
+		if (batch.on_failure)
+			batch.on_failure();
+		if (batch.purpose == async_batch::kind::setup) {
+			abort_and_drain(poller);
+		} else {
+			try {
+				poll_until_done(poller, batch.should_abort);
+			} catch (...) {
+				// The failure to start is the one reported.
+			}
+		}
+		throw;
+	}
+	poll_until_done(poller, batch.should_abort);
+	return poller.get_errors();
+}
+
+void run_async_batch(const async_batch &batch, const std::function<void(async_poller &)> &add_sequences)
+{
+	auto const errors = collect_async_batch(batch, add_sequences);
+	if (!errors.empty() && batch.on_failure)
+		batch.on_failure();
+	throw_async_errors(errors);
+}
+
 } // namespace kova::bench::impl

@@ -19,6 +19,8 @@
 
 namespace kova::bench::impl {
 
+class async_poller;
+
 class pipeline_trial::impl {
 public:
 	class thread_state;
@@ -83,6 +85,9 @@ private:
 	void keep_error(const kova::exception &error) noexcept;
 	void async_init_steps();
 	void async_cleanup_steps();
+	// Starts the named sequence of every executed step and hands those that exist to the poller.
+	using step_sequence_starter = std::unique_ptr<utility::async::sequence> (step::object::*)();
+	void add_step_sequences(async_poller &poller, step_sequence_starter start);
 	void calculate_buffer_sizes_and_verify();
 	// The output buffer of the next executed step: its window, with the step's output maximum as
 	// length (the whole window for a maximum of 0 or above it) and no data.

@@ -1,9 +1,8 @@
 // One trial thread: its buffer, map, engine and steps, and the measurement of its pipeline's jobs.
 #include "impl/pipeline_trial_impl.hpp"
 
-#include "companion/api/async_context.hpp"
+#include "companion/api/request_or_throw.hpp"
 #include "impl/async_poll_loop.hpp"
-#include "impl/async_poller.hpp"
 #include "impl/run_timing.hpp"
 #include "runtime_state.hpp"
 #include "step/factory.hpp"
@@ -178,27 +177,12 @@ void pipeline_trial::impl::thread_state::thread_proc() noexcept
 
 void pipeline_trial::impl::thread_state::async_init_steps()
 {
-	async_poller poller;
-	poller.set_timeout(clock_type::now() + async_time_limit);
-	poller.abort_all_on_failure();
-	if (auto *context = m_state.get_companion_connection_async())
-		poller.add(context);
-	try {
-		for (auto &record : m_steps) {
-			if (!record.executed)
-				continue;
-			if (auto sequence = record.step->start_async_setup())
-				poller.add(std::move(sequence));
-		}
-	} catch (...) {
-		m_setup_failed.store(true);
-		abort_and_drain(poller);
-		throw;
-	}
-	poll_until_done(poller, [this] { return m_stop.load() || m_setup_failed.load(); });
-	if (!poller.get_errors().empty())
-		m_setup_failed.store(true);
-	throw_async_errors(poller.get_errors());
+	async_batch batch;
+	batch.purpose = async_batch::kind::setup;
+	batch.companion = m_state.get_companion_connection_async();
+	batch.should_abort = [this] { return m_stop.load() || m_setup_failed.load(); };
+	batch.on_failure = [this] { m_setup_failed.store(true); };
+	run_async_batch(batch, [this](async_poller &poller) { add_step_sequences(poller, &step::object::start_async_setup); });
 
 	bool const has_remote_workers = std::any_of(m_steps.begin(), m_steps.end(), [](const step_record &record) {
 		return record.step->get_companion_worker_id() != 0;
@@ -208,27 +192,30 @@ void pipeline_trial::impl::thread_state::async_init_steps()
 	auto *context = m_state.get_companion_connection_async();
 	if (context == nullptr)
 		KOVA_THROW(KOVA_ERROR_NOT_CONNECTED, "Unable to start remote processes without a companion connection");
-	auto const reply = companion::api::send_api_message(
-		companion::api::v1::start_workers_request{m_state.get_next_api_message_seq_num()}, *context,
-		companion::api::companion_timeout_s);
-	if (reply.error.has_value())
-		KOVA_THROW(reply.error->error_code, "Failed to start remote processes: \"" + reply.error->message + "\"");
+	companion::api::request_or_throw(companion::api::v1::start_workers_request{m_state.get_next_api_message_seq_num()},
+					 *context, companion::api::companion_timeout_s, "Failed to start remote processes: ");
 }
 
 void pipeline_trial::impl::thread_state::async_cleanup_steps()
 {
-	async_poller poller;
-	poller.set_timeout(clock_type::now() + async_time_limit);
+	async_batch batch;
+	batch.purpose = async_batch::kind::teardown;
+	batch.companion = m_state.get_companion_connection_async();
+	batch.should_abort = [this] { return m_stop.load(); };
+	run_async_batch(batch,
+			[this](async_poller &poller) { add_step_sequences(poller, &step::object::start_async_teardown); });
+}
+
+// Only the steps that ran their set-up take part in the batches.
+void pipeline_trial::impl::thread_state::add_step_sequences(async_poller &poller,
+							     step_sequence_starter start)
+{
 	for (auto &record : m_steps) {
 		if (!record.executed)
 			continue;
-		if (auto sequence = record.step->start_async_teardown())
+		if (auto sequence = (*record.step.*start)())
 			poller.add(std::move(sequence));
 	}
-	if (auto *context = m_state.get_companion_connection_async())
-		poller.add(context);
-	poll_until_done(poller, [this] { return m_stop.load(); });
-	throw_async_errors(poller.get_errors());
 }
 
 kova_buf *pipeline_trial::impl::thread_state::prepare_output_buffer(kova_buf *output, const kova_buf *input,

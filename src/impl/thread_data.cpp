@@ -265,6 +265,9 @@ void thread_data::thread_proc(configuration::benchmark_mode mode, const configur
 			thread_proc_rhun_impl(mode, limits);
 		else
 			thread_proc_impl(mode, limits);
+	} catch (const run_stopped &) {
+		store_duration();
+		drain_after_failure();
 	} catch (const kova::exception &e) {
 		std::printf("[thread %u] Caught kova::exception.\n\tcode: \"%s\"\n\tmessage: \"%s\"\n\tsource location: "
 			    "\"%s:%s:%u\n\tkova_cver: \"%s\"\n\tkova_rver: \"%s\"\n",

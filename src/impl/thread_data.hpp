@@ -87,8 +87,8 @@ public:
 	[[nodiscard]] uint32_t get_core_idx() const;
 
 	// The thread's procedure: gate, warm-up and the run loop of the mode under the first limit
-	// present. Failures are printed and set stop and critical in the control block; the running
-	// count is lowered by 1 last, whatever happened.
+	// present. Failures are printed and set stop and critical in the control block; a stop request
+	// seen during the run ends it early. The running count is lowered by 1 last, whatever happened.
 	void thread_proc(configuration::benchmark_mode mode, const configuration::run_limits &limits) noexcept;
 
 	// Sets stop, then critical, in the control block.
@@ -147,12 +147,17 @@ private:
 	template <typename EndReached>
 	void run_bulk_latency(uint32_t first_bulk_size, EndReached end_reached);
 	// One loop turn: the blocking-mode wait, then one progress call, or calls until the engine is
-	// idle when draining (all counted). True when any call made progress. A wait that timed out
-	// sets `turns` to 1, so that the caller reads the clock on this turn.
+	// idle when draining (all counted; at most turns_per_clock_read). True when any call made
+	// progress. A wait that timed out, or a drain that reached its most, sets `turns` to 1, so
+	// that the caller reads the clock on this turn.
 	bool drive_engine(bool drain, uint32_t &turns);
 	// Throws the stall error when `progressed` is false and the stall deadline has passed; else
-	// moves the deadline on when it is true.
+	// moves the deadline on when it is true. Ends the run (run_stopped) once stop is requested.
 	void watch_for_stall(bool progressed, int64_t now_ns, int64_t &stall_deadline_ns);
+	// Thrown by the loops' clock check when the control block asks the workers to stop: the run
+	// ends early, without an error of its own (whoever asked reports one).
+	struct run_stopped {};
+	[[nodiscard]] bool stop_requested_now() const noexcept;
 	// Marks the device stalled (nothing waits for it any more), then throws the stall error.
 	[[noreturn]] void throw_stalled();
 	void mark_stalled();

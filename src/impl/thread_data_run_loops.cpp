@@ -48,6 +48,9 @@ bool thread_data::drive_engine(bool drain, uint32_t &turns)
 	if (m_event_handle != nullptr && !m_event_handle->arm_and_wait(m_event_wait_ms))
 		turns = 1;
 	bool progressed = false;
+	// A drain that never finds the engine idle (jobs restarted from the callbacks) still ends
+	// after this many calls, and the clock is read on this turn: stop requests are seen.
+	uint32_t calls_left = turns_per_clock_read;
 	do {
 		bool const made_progress = kova_pe_progress(m_pe) != 0;
 		relaxed_add(m_stats->pe_progress_calls, 1);
@@ -55,12 +58,23 @@ bool thread_data::drive_engine(bool drain, uint32_t &turns)
 			break;
 		relaxed_add(m_stats->pe_progress_hits, 1);
 		progressed = true;
+		if (--calls_left == 0) {
+			turns = 1;
+			break;
+		}
 	} while (drain);
 	return progressed;
 }
 
+bool thread_data::stop_requested_now() const noexcept
+{
+	return m_cold->control_block->stop.load(std::memory_order_relaxed) != 0;
+}
+
 void thread_data::watch_for_stall(bool progressed, int64_t now, int64_t &stall_deadline_ns)
 {
+	if (stop_requested_now()) [[unlikely]]
+		throw run_stopped{};
 	if (progressed)
 		stall_deadline_ns = now + m_stall_limit_ns;
 	else if (now > stall_deadline_ns)

@@ -34,6 +34,10 @@ void thread_data::gather_first_step_stats()
 
 void thread_data::drive_engine_rhun()
 {
+	if (stop_requested_now()) [[unlikely]] {
+		m_cold->steps.front()->stop();
+		throw run_stopped{};
+	}
 	for (uint32_t turn = 0; turn != turns_per_clock_read; ++turn) {
 		if (m_event_handle != nullptr)
 			static_cast<void>(m_event_handle->arm_and_wait(m_event_wait_ms));

@@ -105,7 +105,7 @@ TEST(async_context, a_keep_alive_is_answered_with_its_id_and_nothing_else_happen
 	EXPECT_FALSE(r.calls[0].error.has_value());
 }
 
-TEST(async_context, a_request_without_reply_expires_once_at_its_deadline)
+TEST(async_context, a_request_without_reply_expires_once_at_its_deadline_and_the_link_dies)
 {
 	test::fake_connection link;
 	context ctx{&link};
@@ -115,18 +115,58 @@ TEST(async_context, a_request_without_reply_expires_once_at_its_deadline)
 
 	EXPECT_FALSE(ctx.poll(soon()));
 	EXPECT_TRUE(r.calls.empty());
+	EXPECT_FALSE(ctx.link_failure().has_value());
 	EXPECT_FALSE(ctx.poll(after(15)));
-	ASSERT_EQ(r.calls.size(), 1u);
+	// The request still pending waits on a dead link: it fails with the first one, at once.
+	ASSERT_EQ(r.calls.size(), 2u);
 	EXPECT_EQ(r.calls[0].request_id, 3u);
 	ASSERT_TRUE(r.calls[0].error.has_value());
 	EXPECT_EQ(r.calls[0].error.value(), (v1::error_response{3, 9, "Shutting down"}));
 	EXPECT_TRUE(r.calls[0].reply.empty());
+	EXPECT_EQ(r.calls[1].request_id, 4u);
+	EXPECT_EQ(r.calls[1].error.value(), (v1::error_response{4, 9, "Shutting down"}));
+	EXPECT_EQ(ctx.link_failure().value(), (v1::error_response{0, 9, "Shutting down"}));
 
 	EXPECT_FALSE(ctx.poll(after(15)));
-	EXPECT_EQ(r.calls.size(), 1u);
 	EXPECT_FALSE(ctx.poll(after(30)));
-	ASSERT_EQ(r.calls.size(), 2u);
-	EXPECT_EQ(r.calls[1].request_id, 4u);
+	EXPECT_EQ(r.calls.size(), 2u);
+}
+
+TEST(async_context, on_a_dead_link_a_later_request_fails_at_once_with_the_first_failure)
+{
+	struct case_ {
+		const char *name;
+		bool by_expiry;
+		v1::error_response first;
+	};
+	for (const case_ &c : {case_{"an expired request", true, {0, 9, "Shutting down"}},
+			       case_{"a send that timed out", false, {0, 9, "Timed out waiting to send message"}}}) {
+		SCOPED_TRACE(c.name);
+		test::fake_connection link;
+		context ctx{&link};
+		recorder r;
+		if (c.by_expiry) {
+			ASSERT_TRUE(send_request(ctx, 1, r.for_request(1), 1));
+			EXPECT_FALSE(ctx.poll(after(1)));
+		} else {
+			ctx.fail_link(c.first.error_code, c.first.message);
+		}
+		// A second failure does not replace the first.
+		ctx.fail_link(KOVA_ERROR_IO_FAILED, "later");
+		std::size_t const sent_before = link.sent.size();
+		std::size_t const calls_before = r.calls.size();
+
+		ASSERT_TRUE(send_request(ctx, 2, r.for_request(2), 300));
+		EXPECT_EQ(link.sent.size(), sent_before);
+		EXPECT_FALSE(ctx.poll(soon()));
+		ASSERT_EQ(r.calls.size(), calls_before + 1);
+		EXPECT_EQ(r.calls.back().request_id, 2u);
+		EXPECT_EQ(r.calls.back().error.value(), (v1::error_response{2, c.first.error_code, c.first.message}));
+
+		// Nothing is read from the link any more.
+		link.queue(v1::stop_worker_response{2});
+		EXPECT_FALSE(ctx.poll(soon()));
+	}
 }
 
 TEST(async_context, a_reply_for_a_duplicated_id_is_ignored_and_both_expire)

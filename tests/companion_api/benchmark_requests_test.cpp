@@ -6,9 +6,11 @@
 #include "companion/api/tcp_connection.hpp"
 #include "kova_exception.hpp"
 #include "protocol_test_support.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <future>
 #include <string>
 #include <vector>
@@ -122,14 +124,9 @@ TEST(benchmark_requests, a_reply_of_the_wrong_type_throws_and_leaves_nothing_pen
 		self.queue(v1::bye_response{sent.get_message_id()});
 	});
 	context ctx{&link};
-	try {
-		api::send_api_message(v1::start_workers_request{21}, ctx, 300);
-		ADD_FAILURE() << "no exception";
-	} catch (const kova::exception &e) {
-		EXPECT_EQ(e.code(), 6u);
-		EXPECT_STREQ(e.what(), "Unable to interpret a message of api version: 1.24, type : 4 using a codec for api "
-				       "version: 1.24, type 17");
-	}
+	EXPECT_KOVA_THROW(api::send_api_message(v1::start_workers_request{21}, ctx, 300), 6u,
+			  "Unable to interpret a message of api version: 1.24, type : 4 using a codec for api "
+			  "version: 1.24, type 17");
 	link.queue(v1::start_workers_response{21});
 	testing::internal::CaptureStdout();
 	EXPECT_TRUE(ctx.poll(std::chrono::steady_clock::now() + std::chrono::hours{1}));
@@ -197,4 +194,31 @@ TEST(benchmark_requests, over_a_tcp_link_to_a_companion)
 	}
 	link.reset();
 	EXPECT_TRUE(companion.get());
+}
+
+TEST(benchmark_requests, after_a_time_out_the_link_is_dead_and_the_bye_is_skipped)
+{
+	using clock = std::chrono::steady_clock;
+	test::silent_companion companion;
+	auto link = api::connect_via_tcp_as_client("127.0.0.1", companion.port(), 10);
+	context ctx{link.get()};
+
+	auto start = clock::now();
+	auto const first = api::send_api_message(v1::configure_worker_pool_request{1, {2}}, ctx, 1);
+	EXPECT_GE(clock::now() - start, std::chrono::seconds{1});
+	ASSERT_TRUE(first.error.has_value());
+	EXPECT_EQ(first.error.value(), (v1::error_response{1, 9, "Shutting down"}));
+
+	// A later request, however long its own time-out, fails at once with the first failure's text.
+	start = clock::now();
+	auto const second = api::send_api_message(v1::destroy_remote_mmaps_request{2}, ctx, 120);
+	EXPECT_LT(clock::now() - start, std::chrono::milliseconds{500});
+	ASSERT_TRUE(second.error.has_value());
+	EXPECT_EQ(second.error.value(), (v1::error_response{2, 9, "Shutting down"}));
+
+	// Closing says no bye: nothing waits for an answer that will not come.
+	start = clock::now();
+	link.reset();
+	EXPECT_LT(clock::now() - start, std::chrono::milliseconds{500});
+	EXPECT_EQ(companion.finish(), (std::vector<uint32_t>{v1::configure_worker_pool_request::type_id}));
 }

@@ -1,9 +1,11 @@
 // Helpers shared by the companion protocol tests: byte literals, loopback
-// socket pairs and a scripted in-memory connection.
+// socket pairs, a scripted in-memory connection and a companion that goes silent.
 #pragma once
 
 #include "companion/api/connection.hpp"
 #include "companion/api/message_buffer.hpp"
+#include "companion/api/tcp_connect.hpp"
+#include "companion/api/tcp_connection.hpp"
 #include "companion/api/v1/codecs.hpp"
 #include "utility/tcp_socket.hpp"
 
@@ -241,6 +243,48 @@ private:
 	std::deque<message_buffer> m_inbox;
 	std::vector<version> m_versions;
 	responder m_respond;
+};
+
+// A companion on a loopback port that answers the hello and then nothing: it records the type of
+// every message it receives until its client closes the link, or for 30 seconds at most.
+class silent_companion {
+public:
+	silent_companion() : m_port{unused_port()}, m_thread{[this] { serve(); }} {}
+	~silent_companion() { finish(); }
+	silent_companion(const silent_companion &) = delete;
+	silent_companion &operator=(const silent_companion &) = delete;
+
+	[[nodiscard]] uint16_t port() const { return m_port; }
+
+	// Waits for the link to close; the type ids received, in order.
+	const std::vector<uint32_t> &finish()
+	{
+		if (m_thread.joinable())
+			m_thread.join();
+		return m_received;
+	}
+
+private:
+	void serve()
+	{
+		try {
+			auto link = connect_via_tcp_as_server(m_port, 30, default_max_message_size);
+			auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds{30};
+			message_buffer message;
+			while (std::chrono::steady_clock::now() < deadline) {
+				if (link->receive(message))
+					m_received.push_back(message.get_message_type_id());
+				else
+					std::this_thread::sleep_for(std::chrono::milliseconds{1});
+			}
+		} catch (const std::exception &) {
+			// The client closed the link, or never came.
+		}
+	}
+
+	uint16_t m_port;
+	std::vector<uint32_t> m_received;
+	std::thread m_thread;
 };
 
 } // namespace kova::bench::companion::api::test

@@ -7,6 +7,7 @@
 #include "companion/api/connection.hpp"
 #include "companion/api/v1/codecs.hpp"
 #include "kova_exception.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -332,4 +333,78 @@ TEST(async_poller, exception_from_a_sequence_keeps_every_sequence)
 	// The failed sequence is still held and reports its error once in a later round.
 	EXPECT_FALSE(poller.poll(clock_type::now()));
 	EXPECT_EQ(messages(poller.get_errors()), (std::vector<std::string>{"A failed"}));
+}
+
+// The one procedure that runs a batch of set-up or tear-down sequences.
+TEST(async_batch, failures_abort_a_set_up_and_are_thrown_after_on_failure)
+{
+	using kova::bench::impl::async_batch;
+	struct batch_case {
+		const char *name;
+		async_batch::kind purpose;
+		std::vector<outcome> outcomes;
+		bool abort_requested;
+		std::vector<std::string> errors;
+	};
+	std::vector<batch_case> const cases{
+		{"set-up, one fails", async_batch::kind::setup, {outcome::failure, outcome::running}, false,
+		 {"S0 failed", "Aborted by user"}},
+		{"set-up, all succeed", async_batch::kind::setup, {outcome::success, outcome::success}, false, {}},
+		{"set-up, stop requested", async_batch::kind::setup, {outcome::running}, true, {"Aborted by user"}},
+		{"tear-down, one fails", async_batch::kind::teardown, {outcome::failure, outcome::success}, false,
+		 {"S0 failed"}},
+	};
+	for (auto const &c : cases) {
+		SCOPED_TRACE(c.name);
+		scripted_connection link;
+		api::async::context companion{&link};
+		std::vector<std::string> visits;
+		int failures_seen = 0;
+		async_batch batch;
+		batch.purpose = c.purpose;
+		batch.companion = &companion;
+		batch.should_abort = [&c] { return c.abort_requested; };
+		batch.on_failure = [&failures_seen] { ++failures_seen; };
+		auto const add = [&](kova::bench::impl::async_poller &poller) {
+			for (std::size_t i = 0; i != c.outcomes.size(); ++i)
+				poller.add(started_sequence("S" + std::to_string(i), c.outcomes[i], visits));
+		};
+
+		EXPECT_EQ(messages(kova::bench::impl::collect_async_batch(batch, add)), c.errors);
+		EXPECT_GT(link.receives, 0);
+		EXPECT_EQ(failures_seen, 0);
+
+		::testing::internal::CaptureStderr();
+		kova::exception const thrown = kova::test::thrown_by([&] {
+			kova::bench::impl::run_async_batch(batch, add);
+			throw kova::exception{0, "nothing", "", "", 0};
+		});
+		::testing::internal::GetCapturedStderr();
+		EXPECT_EQ(thrown.what(), c.errors.empty() ? std::string{"nothing"} : c.errors.front());
+		EXPECT_EQ(failures_seen, c.errors.empty() ? 0 : 1);
+	}
+}
+
+TEST(async_batch, a_sequence_that_cannot_start_ends_those_already_added_as_the_kind_says)
+{
+	using kova::bench::impl::async_batch;
+	for (auto const purpose : {async_batch::kind::setup, async_batch::kind::teardown}) {
+		bool const setup = purpose == async_batch::kind::setup;
+		SCOPED_TRACE(setup ? "set-up" : "tear-down");
+		std::vector<std::string> visits;
+		int failures_seen = 0;
+		async_batch batch;
+		batch.purpose = purpose;
+		batch.on_failure = [&failures_seen] { ++failures_seen; };
+		// A set-up still running is aborted; a tear-down runs to its end.
+		outcome const first = setup ? outcome::running : outcome::success;
+		EXPECT_KOVA_THROW(kova::bench::impl::collect_async_batch(batch,
+									 [&](kova::bench::impl::async_poller &poller) {
+										 poller.add(started_sequence("A", first, visits));
+										 KOVA_THROW(KOVA_ERROR_NO_MEMORY, "no room for B");
+									 }),
+				  KOVA_ERROR_NO_MEMORY, "no room for B");
+		EXPECT_EQ(visits, (std::vector<std::string>{"A"}));
+		EXPECT_EQ(failures_seen, 1);
+	}
 }

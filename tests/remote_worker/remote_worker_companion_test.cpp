@@ -7,6 +7,7 @@
 #include "impl/async_poll_loop.hpp"
 #include "impl/async_poller.hpp"
 #include "kova_exception.hpp"
+#include "support/kova_throws.hpp"
 
 #include <gtest/gtest.h>
 
@@ -45,16 +46,15 @@ public:
 	// teardown; the errors it collected.
 	std::vector<utility::async::error> run(std::vector<std::unique_ptr<sequence>> sequences, bool setup)
 	{
-		impl::async_poller poller;
+		impl::async_batch batch;
+		batch.purpose = setup ? impl::async_batch::kind::setup : impl::async_batch::kind::teardown;
+		batch.companion = state.get_companion_connection_async();
 		// Well below the engine's limit, so that a set-up left waiting fails the test instead of hanging it.
-		poller.set_timeout(std::chrono::steady_clock::now() + 20s);
-		if (setup)
-			poller.abort_all_on_failure();
-		poller.add(state.get_companion_connection_async());
-		for (auto &seq : sequences)
-			poller.add(std::move(seq));
-		impl::poll_until_done(poller, {});
-		return poller.get_errors();
+		batch.time_limit = 20s;
+		return impl::collect_async_batch(batch, [&sequences](impl::async_poller &poller) {
+			for (auto &seq : sequences)
+				poller.add(std::move(seq));
+		});
 	}
 
 	// Says bye; the companion's exit status.
@@ -134,13 +134,9 @@ TEST(remote_worker_companion, two_set_ups_on_a_one_core_pool_end_at_the_first_fa
 					    "Pool is full\"}",
 					    "Aborted by user",
 					    "Failed during: create_remote_worker_activity. message: Aborted"}));
-	try {
-		impl::throw_async_errors(errors);
-		ADD_FAILURE() << "no error thrown";
-	} catch (const kova::exception &error) {
-		EXPECT_EQ(error.code(), KOVA_ERROR_UNEXPECTED);
-		EXPECT_EQ(std::string{error.what()}.rfind("Failed during: create_remote_worker_activity.", 0), 0U);
-	}
+	kova::exception const error = kova::test::thrown_by([&] { impl::throw_async_errors(errors); });
+	EXPECT_EQ(error.code(), KOVA_ERROR_UNEXPECTED);
+	EXPECT_EQ(std::string{error.what()}.rfind("Failed during: create_remote_worker_activity.", 0), 0U);
 	EXPECT_EQ(first_id, 0U);
 	EXPECT_EQ(second_id, 0U);
 

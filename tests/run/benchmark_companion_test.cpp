@@ -6,6 +6,7 @@
 #include "config/cli_args.hpp"
 #include "data_provider/random_data_provider.hpp"
 #include "kova_exception.hpp"
+#include "support/kova_throws.hpp"
 
 #include <kova/error.h>
 #include <kova/test_control.h>
@@ -203,17 +204,15 @@ TEST_F(benchmark_companion_test, each_pipeline_gets_one_output_region_per_thread
 {
 	// Three threads over two pipelines: threads 0 and 2 run pipeline 0, thread 1 pipeline 1.
 	::testing::internal::CaptureStdout();
-	try {
+	kova::exception const error = kova::test::thrown_by([&] {
 		benchmark bench{configuration({"--pipeline-steps", "kova_dma", "--core-list", "0", "--threads-per-core", "3",
 					       "--run-limit-jobs", "100", "--job-output-buffer-size", "4096",
 					       "--use-remote-output-buffers", "--use-remote-input-buffers"}),
 				random_factory()};
 		bench.start();
-		ADD_FAILURE() << "the fake companion's descriptors were imported";
-	} catch (const kova::exception &error) {
-		// The fake companion answers with descriptors that are no exports.
-		EXPECT_EQ(error.code(), KOVA_ERROR_INVALID_VALUE) << error.what();
-	}
+	});
+	// The fake companion answers with descriptors that are no exports.
+	EXPECT_EQ(error.code(), KOVA_ERROR_INVALID_VALUE) << error.what();
 	::testing::internal::GetCapturedStdout();
 
 	auto const &requests = companion.finish();
@@ -233,19 +232,120 @@ TEST_F(benchmark_companion_test, each_pipeline_gets_one_output_region_per_thread
 TEST_F(benchmark_companion_test, a_region_of_4_gib_or_more_is_refused_before_asking)
 {
 	::testing::internal::CaptureStdout();
-	try {
+	auto const start_with_a_4_gib_region = [this] {
 		benchmark bench{configuration({"--core-list", "0", "--run-limit-jobs", "100", "--job-output-buffer-size",
 					       "268435456", "--use-remote-output-buffers"}),
 				random_factory()};
 		bench.start();
-		ADD_FAILURE() << "a region of 4 GiB was asked for";
-	} catch (const kova::exception &error) {
-		EXPECT_EQ(error.code(), KOVA_ERROR_INVALID_VALUE);
-		EXPECT_STREQ(error.what(), "Remote memory region size exceeds 4 GiB");
-	}
+	};
+	EXPECT_KOVA_THROW(start_with_a_4_gib_region(), KOVA_ERROR_INVALID_VALUE, "Remote memory region size exceeds 4 GiB");
 	::testing::internal::GetCapturedStdout();
 	EXPECT_EQ(types_of(companion.finish()),
 		  (std::vector<uint32_t>{v1::destroy_remote_mmaps_request::type_id, v1::bye_request::type_id}));
+}
+
+// Failures of the link to the companion, with short time limits in place of the 300 seconds.
+class benchmark_companion_link_test : public ::testing::Test {
+protected:
+	using clock = std::chrono::steady_clock;
+
+	benchmark_companion_link_test() { kova_test_reset(); }
+	~benchmark_companion_link_test() override { kova_test_reset(); }
+
+	static configuration_collection configuration(uint16_t port, std::vector<std::string> extra)
+	{
+		std::vector<std::string> args{"--device", "03:00.0", "--pipeline-steps", "kova_dma", "--uniform-job-size",
+					      "1024", "--data-provider-job-count", "8", "--rt-stats-interval", "100000",
+					      "--core-list", "0", "--companion-connection-string",
+					      "proto=tcp,port=" + std::to_string(port) + ",addr=127.0.0.1,dev=03:00.0,no-launch"};
+		args.insert(args.end(), extra.begin(), extra.end());
+		return configuration_from(args);
+	}
+
+	static benchmark::companion_time_limits limits(std::chrono::seconds connect, std::chrono::seconds request)
+	{
+		benchmark::companion_time_limits result;
+		result.connect = connect;
+		result.request = request;
+		return result;
+	}
+};
+
+TEST_F(benchmark_companion_link_test, a_silent_companion_ends_the_run_within_one_request_time_out)
+{
+	api::test::silent_companion companion;
+	::testing::internal::CaptureStdout();
+	auto const start = clock::now();
+	{
+		benchmark bench{configuration(companion.port(), {"--run-limit-jobs", "100", "--companion-core-list", "2"}),
+				random_factory(), limits(std::chrono::seconds{10}, std::chrono::seconds{1})};
+		EXPECT_KOVA_THROW(bench.start(), KOVA_ERROR_TIME_OUT,
+				  "Failed to configure companion workers pool: \"Shutting down\"");
+		// Releasing the regions fails at once on the dead link, and no bye is waited for.
+	}
+	auto const elapsed = clock::now() - start;
+	std::string const out = ::testing::internal::GetCapturedStdout();
+	EXPECT_LT(elapsed, std::chrono::seconds{3});
+	EXPECT_NE(out.find(std::string{"Failed to destroy remote mmaps: "} + kova_error_get_name(KOVA_ERROR_TIME_OUT) +
+			   ": \"Shutting down\"\n"),
+		  std::string::npos)
+		<< out;
+	EXPECT_EQ(companion.finish(), (std::vector<uint32_t>{v1::configure_worker_pool_request::type_id}));
+}
+
+TEST_F(benchmark_companion_link_test, the_wait_for_the_companion_names_address_port_and_limit)
+{
+	uint16_t const port = api::test::unused_port();
+	::testing::internal::CaptureStdout();
+	benchmark bench{configuration(port, {"--run-limit-jobs", "100"}), random_factory(),
+			limits(std::chrono::seconds{1}, std::chrono::seconds{1})};
+	kova::exception const error = kova::test::thrown_by([&] { bench.start(); });
+	std::string const out = ::testing::internal::GetCapturedStdout();
+	EXPECT_EQ(error.code(), KOVA_ERROR_TIME_OUT);
+	EXPECT_EQ(std::string{error.what()}.rfind("Failed to connect to: 127.0.0.1:" + std::to_string(port), 0), 0U)
+		<< error.what();
+	// One line when the wait begins, before the failure.
+	EXPECT_NE(out.find("Connecting to the companion at 127.0.0.1:" + std::to_string(port) +
+			   ", waiting up to 1 seconds...\n"),
+		  std::string::npos)
+		<< out;
+}
+
+TEST_F(benchmark_companion_link_test, a_failure_of_the_main_thread_stops_the_workers)
+{
+	// The companion answers the hello, then drops the link while the workers run.
+	uint16_t const port = api::test::unused_port();
+	std::thread companion{[port] {
+		try {
+			auto link = api::connect_via_tcp_as_server(port, 20, api::default_max_message_size);
+			std::this_thread::sleep_for(std::chrono::milliseconds{300});
+			link->disconnect(false);
+		} catch (const std::exception &error) {
+			ADD_FAILURE() << "companion: " << error.what();
+		}
+	}};
+
+	::testing::internal::CaptureStdout();
+	clock::duration stopping{};
+	{
+		benchmark bench{configuration(port, {"--run-limit-seconds", "60"}), random_factory(),
+				limits(std::chrono::seconds{10}, std::chrono::seconds{10})};
+		bench.start();
+		auto const deadline = clock::now() + std::chrono::seconds{20};
+		kova::exception const error = kova::test::thrown_by([&] {
+			while (!bench.progress() && clock::now() < deadline)
+				std::this_thread::sleep_for(std::chrono::milliseconds{10});
+		});
+		EXPECT_EQ(error.code(), KOVA_ERROR_IO_FAILED) << error.what();
+		EXPECT_STREQ(error.what(), "Connection closed by peer");
+		// The workers end at their next clock check, not at the end of the 60-second run.
+		auto const start = clock::now();
+		EXPECT_ANY_THROW(bench.stop());
+		stopping = clock::now() - start;
+	}
+	::testing::internal::GetCapturedStdout();
+	companion.join();
+	EXPECT_LT(stopping, std::chrono::seconds{5});
 }
 
 } // namespace

@@ -342,6 +342,51 @@ TEST_F(thread_data_test, counters_can_be_copied_while_the_thread_runs)
 	EXPECT_EQ(result.stats.step.latency_samples.size(), jobs);
 }
 
+// A stop request while the run goes on (the benchmark's own failure) ends every loop at its next
+// clock check: quietly, with the jobs in flight finished, long before the run limit.
+TEST_F(thread_data_test, a_stop_request_during_the_run_ends_every_loop_early)
+{
+	struct stop_case {
+		const char *name;
+		std::vector<std::string> steps;
+		benchmark_mode mode;
+		configuration::run_limits limits;
+	};
+	uint64_t const endless = UINT64_MAX / 2;
+	std::vector<stop_case> const cases{
+		{"throughput, time", {"kova_dma"}, benchmark_mode::throughput, time_limit(60)},
+		{"throughput, jobs", {"kova_dma"}, benchmark_mode::throughput, job_limit(endless)},
+		{"throughput, bytes", {"kova_dma"}, benchmark_mode::throughput, byte_limit(endless)},
+		{"bulk latency, time", {"kova_dma"}, benchmark_mode::bulk_latency, time_limit(60)},
+		{"bulk latency, jobs", {"kova_dma"}, benchmark_mode::bulk_latency, job_limit(endless)},
+		{"precision latency", {"kova_dma"}, benchmark_mode::precision_latency, job_limit(4'000'000)},
+		{"gpu, time", {"kova_tessel::nop"}, benchmark_mode::throughput, time_limit(60)},
+		{"gpu, jobs", {"kova_tessel::nop"}, benchmark_mode::throughput, job_limit(endless)},
+	};
+	for (auto const &c : cases) {
+		SCOPED_TRACE(c.name);
+		kova_test_reset();
+		control->critical.exchange(0);
+		auto const info = pipeline(c.steps);
+		auto worker = make_worker(info);
+		run_result const result = run(*worker, c.mode, c.limits, false, [&] {
+			while (!worker->get_run_start_time().has_value())
+				std::this_thread::sleep_for(std::chrono::milliseconds{1});
+			std::this_thread::sleep_for(std::chrono::milliseconds{100});
+			control->stop.exchange(1);
+		});
+		EXPECT_LT(result.wall, std::chrono::seconds{10});
+		EXPECT_FALSE(result.critical) << result.out;
+		EXPECT_THAT(result.out, Not(HasSubstr("Caught")));
+		EXPECT_EQ(result.running_count, 0);
+		EXPECT_GT(result.stats.step.dequeued_jobs, 0u);
+		EXPECT_GE(result.stats.duration, std::chrono::milliseconds{100});
+		if (c.steps.front() == "kova_dma") {
+			EXPECT_EQ(result.stats.step.enqueued_jobs, result.stats.step.dequeued_jobs);
+		}
+	}
+}
+
 TEST_F(thread_data_test, precision_latency_refuses_a_sample_count_that_cannot_be_stored)
 {
 	auto const info = pipeline({"kova_dma"});

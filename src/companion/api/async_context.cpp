@@ -41,11 +41,37 @@ context::context(connection *link) : m_connection{link} {}
 bool context::send_async(message_buffer &message, reply_callback callback, int64_t timeout_s)
 {
 	std::lock_guard const lock{m_mutex};
+	if (m_link_failure.has_value()) {
+		m_pending.push_back({message.get_message_id(), std::move(callback), std::chrono::steady_clock::now()});
+		return true;
+	}
 	if (m_connection != nullptr && !m_connection->send(message))
 		return false;
 	m_pending.push_back({message.get_message_id(), std::move(callback),
 			     std::chrono::steady_clock::now() + std::chrono::seconds{timeout_s}});
 	return true;
+}
+
+void context::fail_link(kova_error code, const std::string &text)
+{
+	std::lock_guard const lock{m_mutex};
+	fail_link_locked(code, text);
+}
+
+void context::fail_link_locked(kova_error code, const std::string &text)
+{
+	if (m_link_failure.has_value())
+		return;
+	m_link_failure = v1::error_response{0, code, text};
+	// The peer's replies can no longer be told apart from those to the requests it dropped.
+	if (m_connection != nullptr)
+		m_connection->disconnect(false);
+}
+
+kova::optional<v1::error_response> context::link_failure() const
+{
+	std::lock_guard const lock{m_mutex};
+	return m_link_failure;
 }
 
 bool context::poll(const std::chrono::steady_clock::time_point &now)
@@ -56,9 +82,11 @@ bool context::poll(const std::chrono::steady_clock::time_point &now)
 	std::vector<due_call> calls;
 	{
 		std::lock_guard const lock{m_mutex};
-		if (m_connection == nullptr) {
+		if (m_connection == nullptr || m_link_failure.has_value()) {
 			for (auto &request : m_pending) {
 				v1::error_response error{request.id, KOVA_ERROR_BAD_STATE, "No connection to the companion"};
+				if (m_link_failure.has_value())
+					error = v1::error_response{request.id, m_link_failure->error_code, m_link_failure->message};
 				calls.push_back({std::move(request), std::move(error), &no_reply});
 			}
 			m_pending.clear();
@@ -90,8 +118,17 @@ bool context::poll(const std::chrono::steady_clock::time_point &now)
 					print_ignored();
 				}
 			}
-			for (auto &request : take_if(m_pending, [&](const auto &r) { return r.deadline <= now; })) {
-				v1::error_response error{request.id, KOVA_ERROR_TIME_OUT, "Shutting down"};
+			auto expired = take_if(m_pending, [&](const auto &r) { return r.deadline <= now; });
+			if (!expired.empty()) {
+				fail_link_locked(KOVA_ERROR_TIME_OUT, "Shutting down");
+				// The rest wait on the same dead link.
+				auto rest = std::move(m_pending);
+				m_pending.clear();
+				expired.insert(expired.end(), std::make_move_iterator(rest.begin()),
+					       std::make_move_iterator(rest.end()));
+			}
+			for (auto &request : expired) {
+				v1::error_response error{request.id, m_link_failure->error_code, m_link_failure->message};
 				calls.push_back({std::move(request), std::move(error), &no_reply});
 			}
 		}

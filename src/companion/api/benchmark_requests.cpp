@@ -58,6 +58,7 @@ generic_response<typename Req::response_type> send_api_message(Req request, asyn
 			break;
 		std::this_thread::sleep_for(std::chrono::milliseconds{1});
 		if (clock::now() > deadline) {
+			context.fail_link(KOVA_ERROR_TIME_OUT, "Timed out waiting to send message");
 			generic_response<response_type> timed_out;
 			timed_out.error =
 				v1::error_response{request.id, KOVA_ERROR_TIME_OUT, "Timed out waiting to send message"};
