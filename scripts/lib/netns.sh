@@ -10,7 +10,8 @@
 # The addresses are from 198.18.0.0/15 (reserved for benchmarking, RFC 2544) and exist inside the two
 # namespaces only; IPv6 is off in both (neighbour discovery would put frames of its own on the
 # wires). The interfaces kovap0 and kovap1 are those the stand-in devices name. sshd runs inside the
-# device namespace with host and client keys generated under the state directory; the ssh client is
+# device namespace, with the host name "kova-device" (a UTS namespace of its own) and host and client
+# keys generated under the state directory; the ssh client is
 # pointed at them through a configuration bind-mounted over the system one inside a private mount
 # namespace of the command run (the user's own ssh configuration is never read or changed).
 #
@@ -148,7 +149,10 @@ kova_netns_sshd() {
 	chmod 600 "$dir/empty_ssh_config"
 	# sshd insists on its privilege separation directory.
 	mkdir -p /run/sshd
-	ip netns exec "$device" /usr/sbin/sshd -D -e -f "$dir/sshd_config" </dev/null >>"$dir/sshd.log" 2>&1 &
+	# In a UTS namespace of its own, so that the device side names itself "kova-device".
+	ip netns exec "$device" /usr/bin/unshare --uts /bin/sh -c \
+		'echo kova-device >/proc/sys/kernel/hostname && exec /usr/sbin/sshd -D -e -f "$1"' sshd "$dir/sshd_config" \
+		</dev/null >>"$dir/sshd.log" 2>&1 &
 	echo $! >"$dir/sshd.pid"
 	local tries
 	for ((tries = 0; tries < 100; ++tries)); do

@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -43,6 +44,14 @@ std::vector<pid_t> pids_of(const std::string &ns)
 }
 
 } // namespace
+
+std::string test_name(const std::string &text)
+{
+	std::string name;
+	for (char const c : text)
+		name += std::isalnum(static_cast<unsigned char>(c)) != 0 ? c : '_';
+	return name;
+}
 
 uint64_t last_number_after(const std::string &text, const std::string &label)
 {

@@ -86,6 +86,9 @@ protected:
 	static inline std::string s_reason;
 };
 
+// A test name made of the text's letters and digits, with '_' for anything else.
+std::string test_name(const std::string &text);
+
 // The last number after the last occurrence of `label`; 0 when there is none.
 uint64_t last_number_after(const std::string &text, const std::string &label);
 
