@@ -183,7 +183,10 @@ kova_netns_run() {
 
 kova_netns_down() {
 	local dir=${1:?state directory}
-	[[ -r "$dir/env" ]] || return 0
+	if [[ ! -r "$dir/env" ]]; then
+		rmdir "$dir" 2>/dev/null
+		return 0
+	fi
 	local host device pid tries
 	host=$(sed -n 's/^KOVA_NETNS_HOST=//p' "$dir/env")
 	device=$(sed -n 's/^KOVA_NETNS_DEVICE=//p' "$dir/env")

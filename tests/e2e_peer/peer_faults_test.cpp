@@ -64,7 +64,7 @@ std::vector<fault_case> const fault_cases = {
 	 },
 	 "kova_eth: \"kovap0\" refused"},
 	{"companion with a device that does not exist", "kova_rdma::send", "03:00.1", "0f:00.0", "", "4096", {},
-	 "Failed to Execute companion app"},
+	 "No suitable device found matching address: 0f:00.0"},
 };
 // clang-format on
 

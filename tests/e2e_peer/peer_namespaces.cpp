@@ -43,6 +43,16 @@ std::vector<pid_t> pids_of(const std::string &ns)
 	return pids;
 }
 
+std::map<std::string, uint64_t> read_counters(const std::filesystem::path &path)
+{
+	std::map<std::string, uint64_t> counters;
+	std::istringstream lines{read_file(path)};
+	std::string name;
+	for (uint64_t value = 0; lines >> name >> value;)
+		counters[name] = value;
+	return counters;
+}
+
 } // namespace
 
 std::string test_name(const std::string &text)
@@ -90,6 +100,8 @@ std::string peer_namespaces::start()
 	// The companion as the benchmark starts it over ssh, with a copy of its output and status.
 	auto const wrapper = m_dir / "companion";
 	std::ofstream{wrapper} << "#!/bin/bash\n"
+			       << "export LD_PRELOAD='" << KOVA_ETH_COUNTERS_LIBRARY << "' KOVA_E2E_ETH_IFACE=kovap0 KOVA_E2E_ETH_COUNTERS='"
+			       << (m_dir / "companion_eth_counters").string() << "'\n"
 			       << "'" << companion_program << "' \"$@\" > >(exec tee -a '" << (m_dir / "companion.out").string()
 			       << "') 2>&1\n"
 			       << "status=$?\n"
@@ -119,7 +131,7 @@ peer_run peer_namespaces::run_bench(std::vector<std::string> args, const std::st
 				    std::chrono::seconds limit, const std::function<void()> &during)
 {
 	auto const counters_file = m_dir / "eth_counters";
-	for (const char *name : {"companion.out", "companion.status", "eth_counters"})
+	for (const char *name : {"companion.out", "companion.status", "eth_counters", "companion_eth_counters"})
 		std::filesystem::remove(m_dir / name);
 	args.insert(args.end(), {"-a", "zopt.companion_app.path=" + (m_dir / "companion").string()});
 	std::vector<std::string> command{netns_script,
@@ -147,10 +159,8 @@ peer_run peer_namespaces::run_bench(std::vector<std::string> args, const std::st
 	run.companion_status = read_file(m_dir / "companion.status");
 	if (!run.companion_status.empty() && run.companion_status.back() == '\n')
 		run.companion_status.pop_back();
-	std::istringstream counters{read_file(counters_file)};
-	std::string name;
-	for (uint64_t value = 0; counters >> name >> value;)
-		run.eth_counters[name] = value;
+	run.eth_counters = read_counters(counters_file);
+	run.companion_eth_counters = read_counters(m_dir / "companion_eth_counters");
 	return run;
 }
 

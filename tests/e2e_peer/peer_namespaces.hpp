@@ -1,7 +1,7 @@
 // The "host" and "device" network namespaces of scripts/lib/netns.sh for one test suite, and runs
 // of kova_bench in the host namespace that launch the shipped kova_bench_companion over ssh into the
 // device namespace. The companion is started through a wrapper that keeps a copy of what it prints
-// and its exit status; kova_bench has the stand-in's Ethernet counters written when it ends.
+// and its exit status; both programs have the stand-in's Ethernet counters written when they end.
 #pragma once
 
 #include "support/run_program.hpp"
@@ -25,6 +25,7 @@ struct peer_run {
 	std::string companion_out;    // the companion's standard output and error
 	std::string companion_status; // its exit status, empty when it never ended by itself
 	std::map<std::string, uint64_t> eth_counters; // the benchmark's, of the row's interface
+	std::map<std::string, uint64_t> companion_eth_counters; // the companion's, of kovap0
 	std::chrono::milliseconds took{0};
 };
 
