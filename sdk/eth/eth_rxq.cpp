@@ -213,9 +213,33 @@ kova_error start_rxq(kova_ctx *ctx)
 	return KOVA_SUCCESS;
 }
 
+// Frames the kernel placed in the ring that no receive task took: the rest of the block being read
+// and every later block handed over. They are dropped with the ring, and counted as such.
+uint64_t frames_left_in_ring(const kova_eth_rxq *rxq) noexcept
+{
+	if (rxq->ring.memory == nullptr)
+		return 0;
+	uint64_t left = rxq->left_in_block;
+	uint32_t block = rxq->block;
+	uint32_t blocks = rxq->block_count;
+	if (rxq->left_in_block != 0) {
+		block = (block + 1) % rxq->block_count;
+		--blocks;
+	}
+	for (; blocks != 0; --blocks, block = (block + 1) % rxq->block_count) {
+		auto const *desc =
+			reinterpret_cast<const tpacket_block_desc *>(rxq->ring.memory + std::size_t{block} * rxq->block_size);
+		if ((__atomic_load_n(&desc->hdr.bh1.block_status, __ATOMIC_ACQUIRE) & TP_STATUS_USER) == 0)
+			break;
+		left += desc->hdr.bh1.num_pkts;
+	}
+	return left;
+}
+
 void stop_rxq(kova_ctx *ctx)
 {
 	kova_eth_rxq *rxq = rxq_of(ctx);
+	rxq->counters.rx_dropped_no_task.fetch_add(frames_left_in_ring(rxq), std::memory_order_relaxed);
 	rxq->posted_head = nullptr;
 	rxq->posted_tail = nullptr;
 	if (rxq->queue_applied != 0) {

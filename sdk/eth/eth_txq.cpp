@@ -88,13 +88,17 @@ kova_error execute_send(kova_task *task) noexcept
 	return kova::sdk::task_kept;
 }
 
-void kick(kova_eth_txq *txq) noexcept
+// Sends every requested slot; with the ring, "would block" leaves the rest for the next kick. False
+// when the kernel refused them (the interface is down or gone): they will not be sent.
+bool kick(kova_eth_txq *txq) noexcept
 {
 	if (txq->unsent == 0)
-		return;
-	// Sends every requested slot; with the ring, "would block" leaves the rest for the next kick.
-	if (::send(txq->ring.fd, nullptr, 0, MSG_DONTWAIT) >= 0 || errno == EAGAIN || errno == ENOBUFS)
+		return true;
+	if (::send(txq->ring.fd, nullptr, 0, MSG_DONTWAIT) >= 0 || errno == EAGAIN || errno == ENOBUFS) {
 		txq->unsent = 0;
+		return true;
+	}
+	return errno == EINTR;
 }
 
 uint32_t poll_txq(kova_ctx *ctx)
@@ -102,8 +106,10 @@ uint32_t poll_txq(kova_ctx *ctx)
 	kova_eth_txq *txq = txq_of(ctx);
 	if (txq->ring.memory == nullptr) [[unlikely]]
 		return 0;
-	kick(txq);
+	bool const refused = !kick(txq);
+	int const refusal = errno;
 	uint32_t completed = 0;
+	uint32_t not_taken = 0;
 	for (;;) {
 		uint32_t const slot = txq->reap;
 		kova_task *task = txq->slots[slot];
@@ -115,9 +121,10 @@ uint32_t poll_txq(kova_ctx *ctx)
 		if (status == TP_STATUS_AVAILABLE) {
 			txq->counters.tx_frames.add();
 			txq->counters.tx_bytes.add(header->tp_len);
-		} else if ((status & TP_STATUS_WRONG_FORMAT) != 0) {
+		} else if ((status & TP_STATUS_WRONG_FORMAT) != 0 || (refused && status == TP_STATUS_SEND_REQUEST)) {
 			__atomic_store_n(&header->tp_status, TP_STATUS_AVAILABLE, __ATOMIC_RELEASE);
 			txq->counters.tx_failed.add();
+			not_taken += refused ? 1 : 0;
 			result = KOVA_ERROR_IO_FAILED;
 		} else {
 			break;
@@ -127,6 +134,9 @@ uint32_t poll_txq(kova_ctx *ctx)
 		kova::sdk::task_complete(task, result);
 		++completed;
 	}
+	if (not_taken != 0) [[unlikely]]
+		kova::sdk::log(KOVA_LOG_LEVEL_ERROR, "kova_eth: \"%s\" refused %u frames: %s", txq->iface_name, not_taken,
+			       std::strerror(refusal));
 	while (txq->waiting_head != nullptr && fill_slot(txq, txq->waiting_head))
 		eth::fifo_pop(txq->waiting_head, txq->waiting_tail);
 	kick(txq);

@@ -1,0 +1,100 @@
+// What a user sees when the host-device path breaks: each fault ends kova_bench with exit status 1
+// and a message that names it, well before the run limit, and leaves no process behind.
+#include "peer_namespaces.hpp"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using kova::test::peer_namespaces;
+
+// Waits until the companion runs and the benchmark had a second to run its pipeline.
+std::vector<pid_t> companion_once_running(peer_namespaces &net)
+{
+	for (int i = 0; i < 300; ++i) {
+		auto pids = net.companion_processes();
+		if (!pids.empty()) {
+			std::this_thread::sleep_for(2s);
+			return pids;
+		}
+		std::this_thread::sleep_for(100ms);
+	}
+	return {};
+}
+
+struct fault_case {
+	const char *name;
+	const char *steps;
+	const char *device;           // kova_bench's
+	const char *companion_device; // the companion's
+	const char *connection_extra; // more connection-string keys
+	const char *job_size;
+	std::function<void(peer_namespaces &)> during;
+	const char *message; // part of what kova_bench prints
+};
+
+void PrintTo(const fault_case &c, std::ostream *out)
+{
+	*out << c.name;
+}
+
+// clang-format off
+std::vector<fault_case> const fault_cases = {
+	{"companion killed mid-run", "kova_rdma::send", "03:00.1", "03:00.1", "", "4096",
+	 [](peer_namespaces &net) {
+		 for (pid_t const pid : companion_once_running(net))
+			 ::kill(pid, SIGKILL);
+	 },
+	 "Failed to Execute companion app"},
+	{"ssh connection refused", "kova_rdma::send", "03:00.1", "03:00.1", "ssh-port=1", "4096", {},
+	 "Failed to Execute companion app. stdout: [\n\t\n], stderr: [\n\tssh: connect to host 198.18.0.2 port 1: Connection refused"},
+	{"data wire down mid-run", "kova_eth::tx", "03:00.0", "03:00.0", "", "64",
+	 [](peer_namespaces &net) {
+		 companion_once_running(net);
+		 net.set_host_link("kovap0", false);
+	 },
+	 "kova_eth: \"kovap0\" refused"},
+	{"companion with a device that does not exist", "kova_rdma::send", "03:00.1", "0f:00.0", "", "4096", {},
+	 "No suitable device found matching address: 0f:00.0"},
+};
+// clang-format on
+
+class peer_faults : public kova::test::peer_suite, public ::testing::WithParamInterface<fault_case> {};
+
+TEST_P(peer_faults, end_the_run_with_status_1_and_a_clear_message)
+{
+	fault_case const &c = GetParam();
+	if (std::string{c.steps}.rfind("kova_eth", 0) == 0 && !hugepages_free()) {
+		missing("no free 2 MiB hugepages for DPDK");
+		return;
+	}
+	std::string const device = c.device;
+	std::string const connection = s_net->connection_string(c.companion_device, c.connection_extra);
+	std::vector<std::string> const args{"--device", device, "--core-list", "0", "--pipeline-steps", c.steps,
+					    "--uniform-job-size", c.job_size, "--data-provider-job-count", "8",
+					    "--run-limit-seconds", "60", "--companion-connection-string", connection,
+					    "--companion-core-list", "1"};
+	auto const during = c.during ? std::function<void()>{[&] { c.during(*s_net); }} : std::function<void()>{};
+	auto const r = s_net->run_bench(args, "", 90s, during);
+	s_net->set_host_link("kovap0", true);
+
+	ASSERT_FALSE(r.bench.timed_out);
+	EXPECT_EQ(r.bench.status, 1) << r.bench.out << r.bench.err;
+	EXPECT_NE((r.bench.out + r.bench.err).find(c.message), std::string::npos) << r.bench.out << r.bench.err;
+	EXPECT_LT(r.took, 30s) << "the run went on after the fault";
+	EXPECT_EQ(s_net->processes_left(10s), std::vector<pid_t>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(host_device_path, peer_faults, ::testing::ValuesIn(fault_cases),
+			 [](const ::testing::TestParamInfo<fault_case> &info) { return kova::test::test_name(info.param.name); });
+
+} // namespace
