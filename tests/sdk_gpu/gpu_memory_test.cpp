@@ -29,8 +29,9 @@ TEST(gpu_handle, only_the_emulated_gpu_opens)
 		kova_gpu *gpu = nullptr;
 		EXPECT_EQ(kova_gpu_create(r.address, &gpu), r.expected) << r.address;
 		EXPECT_EQ(gpu != nullptr, r.expected == KOVA_SUCCESS) << r.address;
-		if (gpu != nullptr)
+		if (gpu != nullptr) {
 			EXPECT_EQ(kova_gpu_destroy(gpu), KOVA_SUCCESS);
+		}
 	}
 	kova_gpu *gpu = nullptr;
 	EXPECT_EQ(kova_gpu_create(nullptr, &gpu), KOVA_ERROR_INVALID_VALUE);

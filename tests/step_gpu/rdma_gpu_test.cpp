@@ -10,6 +10,8 @@
 #include "support/kova_throws.hpp"
 #include "utility/tessel_common.hpp"
 
+#include <kova_internal/gpu_handles.hpp>
+
 #include <kova/rdma.h>
 
 #include <memory>
