@@ -56,7 +56,4 @@ kova_error start_nop(const nop_params &params) noexcept;
 kova_error start_rdma_send(const rdma_params &params) noexcept;
 kova_error start_rdma_recv(const rdma_params &params) noexcept;
 
-// Keeps a copy of a launcher's parameter block while recording is on.
-void record_params(const char *launcher, const void *params, std::size_t size) noexcept;
-
 } // namespace kova::sdk::kernels

@@ -4,7 +4,6 @@
 #include <kova_internal/rhun_runtime.hpp>
 
 #include <kova/bench_rhun_impl.h>
-#include <kova/bench_rhun_impl_test.h>
 #include <kova/error.h>
 
 #include <atomic>
@@ -44,7 +43,7 @@ kova_error launch_with(const char *launcher, const void *params, kova_error (*st
 		return KOVA_ERROR_INVALID_VALUE;
 	Params copy;
 	__builtin_memcpy(&copy, params, sizeof(copy));
-	kernels::record_params(launcher, &copy, sizeof(copy));
+	rhun::record_params(launcher, &copy, sizeof(copy));
 	return start(copy);
 }
 
@@ -103,9 +102,4 @@ KOVA_EXPORT kova_error kova_bench_rhun_start_eth_send_kernel(const void * /*para
 KOVA_EXPORT kova_error kova_bench_rhun_start_eth_bidir_kernel(const void * /*params*/)
 {
 	return KOVA_ERROR_NOT_SUPPORTED;
-}
-
-KOVA_EXPORT uint32_t kova_bench_rhun_test_running_kernels(void)
-{
-	return rhun::running_kernels();
 }

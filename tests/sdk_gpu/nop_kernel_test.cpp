@@ -1,6 +1,6 @@
 // The nop kernel on the emulated GPU: launch, per-thread counters, stop byte, synchronisation.
 #include <kova/bench_rhun_impl.h>
-#include <kova/bench_rhun_impl_test.h>
+#include <kova/test_gpu.h>
 #include <kova/error.h>
 #include <kova/tessel.h>
 
@@ -45,7 +45,7 @@ protected:
 		EXPECT_EQ(kova_gpu_mem_free(gpu, counters_gpu), KOVA_SUCCESS);
 		EXPECT_EQ(kova_gpu_mem_free(gpu, stop_gpu), KOVA_SUCCESS);
 		EXPECT_EQ(kova_gpu_destroy(gpu), KOVA_SUCCESS);
-		kova_bench_rhun_test_record_params(0);
+		kova_test_gpu_record_params(0);
 	}
 
 	std::atomic_ref<uint8_t> stop_byte() { return std::atomic_ref<uint8_t>{*static_cast<uint8_t *>(stop_cpu)}; }
@@ -75,14 +75,14 @@ TEST_F(nop_kernel, every_gpu_thread_counts_until_the_stop_byte_and_the_end_is_ma
 	}
 	// Memory the running kernel uses cannot be freed.
 	EXPECT_EQ(kova_gpu_mem_free(gpu, counters_gpu), KOVA_ERROR_BAD_STATE);
-	EXPECT_EQ(kova_bench_rhun_test_running_kernels(), 1U);
+	EXPECT_EQ(kova_test_gpu_running_kernels(), 1U);
 
 	auto const stopped = std::chrono::steady_clock::now();
 	stop_byte().store(1, std::memory_order_release);
 	ASSERT_EQ(kova_bench_rhun_device_synchronize(), KOVA_SUCCESS);
 	EXPECT_LT(std::chrono::steady_clock::now() - stopped, std::chrono::milliseconds{50});
 	EXPECT_EQ(stop_byte().load(), 2);
-	EXPECT_EQ(kova_bench_rhun_test_running_kernels(), 0U);
+	EXPECT_EQ(kova_test_gpu_running_kernels(), 0U);
 	// Nothing counts any more.
 	uint64_t const before = counter(0, 0);
 	std::this_thread::sleep_for(std::chrono::milliseconds{5});
@@ -91,13 +91,13 @@ TEST_F(nop_kernel, every_gpu_thread_counts_until_the_stop_byte_and_the_end_is_ma
 
 TEST_F(nop_kernel, the_launcher_copies_its_block_at_once)
 {
-	kova_bench_rhun_test_record_params(1);
+	kova_test_gpu_record_params(1);
 	ASSERT_EQ(kova_bench_rhun_start_nop_kernel(&block), KOVA_SUCCESS);
 	nop_block const launched = block;
 	// The caller's block may change right after the launch.
 	block.counters = nullptr;
 	unsigned char recorded[64] = {};
-	ASSERT_EQ(kova_bench_rhun_test_recorded_params("kova_bench_rhun_start_nop_kernel", recorded, sizeof(recorded)),
+	ASSERT_EQ(kova_test_gpu_recorded_params("kova_bench_rhun_start_nop_kernel", recorded, sizeof(recorded)),
 		  sizeof(nop_block));
 	EXPECT_EQ(std::memcmp(recorded, &launched, sizeof(launched)), 0);
 	auto const limit = std::chrono::steady_clock::now() + std::chrono::seconds{5};
@@ -124,7 +124,7 @@ TEST_F(nop_kernel, malformed_blocks_are_refused_with_6)
 	for (row const &r : rows)
 		EXPECT_EQ(kova_bench_rhun_start_nop_kernel(&r.block), KOVA_ERROR_INVALID_VALUE) << r.what;
 	EXPECT_EQ(kova_bench_rhun_start_nop_kernel(nullptr), KOVA_ERROR_INVALID_VALUE);
-	EXPECT_EQ(kova_bench_rhun_test_running_kernels(), 0U);
+	EXPECT_EQ(kova_test_gpu_running_kernels(), 0U);
 }
 
 TEST(kernel_launch_library, queries_and_the_missing_kernels)

@@ -6,7 +6,7 @@
 #include "support/kova_throws.hpp"
 #include "utility/async/sequence.hpp"
 
-#include <kova/bench_rhun_impl_test.h>
+#include <kova/test_gpu.h>
 
 #include <chrono>
 #include <cstring>
@@ -90,7 +90,7 @@ TEST_F(gpu_step_test, nop_needs_no_companion_and_has_no_buffers)
 
 TEST_F(gpu_step_test, nop_counts_while_started_and_nothing_runs_after_stop)
 {
-	kova_bench_rhun_test_record_params(1);
+	kova_test_gpu_record_params(1);
 	auto step = make("kova_tessel::nop", attributes({{"kova_tessel.num-blocks", "2"}}));
 	thread_stats stats;
 	stats.step.egress_bytes = 77;
@@ -102,7 +102,7 @@ TEST_F(gpu_step_test, nop_counts_while_started_and_nothing_runs_after_stop)
 	step->start();
 	// The launcher got the step's block byte for byte.
 	unsigned char recorded[64] = {};
-	ASSERT_EQ(kova_bench_rhun_test_recorded_params("kova_bench_rhun_start_nop_kernel", recorded, sizeof(recorded)),
+	ASSERT_EQ(kova_test_gpu_recorded_params("kova_bench_rhun_start_nop_kernel", recorded, sizeof(recorded)),
 		  sizeof(utility::nop_kernel_params));
 	EXPECT_EQ(std::memcmp(recorded, &as_nop(*step).kernel_params(), sizeof(utility::nop_kernel_params)), 0);
 	EXPECT_GT(jobs_after_a_while(*step), 0U);
@@ -113,7 +113,7 @@ TEST_F(gpu_step_test, nop_counts_while_started_and_nothing_runs_after_stop)
 	step->reset_stats();
 	step->stop();
 	EXPECT_FALSE(as_nop(*step).kernel_running());
-	EXPECT_EQ(kova_bench_rhun_test_running_kernels(), 0U);
+	EXPECT_EQ(kova_test_gpu_running_kernels(), 0U);
 	step->gather_stats(stats);
 	uint64_t const after_stop = stats.step.dequeued_jobs;
 	std::this_thread::sleep_for(std::chrono::milliseconds{5});
@@ -130,8 +130,8 @@ TEST_F(gpu_step_test, nop_counts_while_started_and_nothing_runs_after_stop)
 	step->start();
 	EXPECT_GT(jobs_after_a_while(*step), 0U);
 	step.reset();
-	EXPECT_EQ(kova_bench_rhun_test_running_kernels(), 0U);
-	kova_bench_rhun_test_record_params(0);
+	EXPECT_EQ(kova_test_gpu_running_kernels(), 0U);
+	kova_test_gpu_record_params(0);
 }
 
 TEST_F(gpu_step_test, stop_before_any_start_raises_the_flag_only)

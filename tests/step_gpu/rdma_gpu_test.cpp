@@ -124,6 +124,50 @@ TEST_F(rdma_gpu_test, the_step_before_its_set_up)
 	EXPECT_FALSE(gpu_step.kernel_running());
 }
 
+TEST_F(rdma_gpu_test, worker_replies_with_its_blob_and_flag_export_and_ends_unstarted)
+{
+	auto step_side = make_context(1, 32);
+	auto const blob = step_side->get_rdma_context()->get_local_connection_blob();
+	worker::create_rdma_gpu_worker_command command;
+	command.buffer_size = 512;
+	command.num_blocks = 1;
+	command.threads_per_block = 32;
+	command.connection_string.assign(blob.begin(), blob.end());
+	auto made = worker::create_rdma_gpu_worker(5, worker::create_rdma_gpu_worker_command_to_map(command),
+						   m_state.get_devices()[0], m_state.get_gpu_device());
+	EXPECT_EQ(made->get_id(), 5U);
+	EXPECT_STREQ(made->get_type(), "rdma_gpu_send");
+	auto &gpu_worker = dynamic_cast<worker::rdma_gpu_worker &>(*made);
+	// The send kernel's block carries the local flag and no remote one.
+	EXPECT_NE(gpu_worker.kernel_params().local_flag_buf_arr, nullptr);
+	EXPECT_EQ(gpu_worker.kernel_params().remote_flag_buf_arr, nullptr);
+	EXPECT_EQ(gpu_worker.kernel_params().buffer_size, 512U);
+	worker::attribute_map fields{{"exported-mmap", "old"}};
+	made->populate_create_worker_response_fields(fields);
+	auto const reply = worker::create_rdma_gpu_worker_response_from_map(fields);
+	EXPECT_FALSE(reply.connection_string.empty());
+	EXPECT_NE(reply.exported_mmap, "old");
+	// The step side imports the worker's flag.
+	step_side->create_flag_mmap_from_export(reply.exported_mmap);
+	EXPECT_NE(step_side->get_remote_flag_buf_arr_gpu(), nullptr);
+	// Terminated before its thread ran: nothing was launched, nothing waits.
+	made->terminate();
+	EXPECT_FALSE(gpu_worker.kernel_running());
+	made.reset();
+}
+
+TEST_F(rdma_gpu_test, worker_refuses_a_command_without_a_gpu)
+{
+	worker::create_rdma_gpu_worker_command command;
+	command.buffer_size = 512;
+	command.num_blocks = 1;
+	command.threads_per_block = 32;
+	command.connection_string = "x";
+	EXPECT_KOVA_THROW(worker::create_rdma_gpu_worker(1, worker::create_rdma_gpu_worker_command_to_map(command),
+							 m_state.get_devices()[0], nullptr),
+			  KOVA_ERROR_INVALID_VALUE, "No GPU is open: start the companion with --gpu");
+}
+
 TEST(rdma_gpu_worker_maps, command_round_trip_and_refusals)
 {
 	worker::create_rdma_gpu_worker_command command;

@@ -1,7 +1,7 @@
 // The parameter blocks the launchers received, kept for tests.
-#include "kernel_params.hpp"
+#include <kova_internal/rhun_runtime.hpp>
 
-#include <kova/bench_rhun_impl_test.h>
+#include <kova/test_gpu.h>
 
 #include <atomic>
 #include <cstring>
@@ -26,7 +26,7 @@ records &state()
 
 } // namespace
 
-namespace kova::sdk::kernels {
+namespace kova::sdk::rhun {
 
 void record_params(const char *launcher, const void *params, std::size_t size) noexcept
 {
@@ -42,9 +42,9 @@ void record_params(const char *launcher, const void *params, std::size_t size) n
 	}
 }
 
-} // namespace kova::sdk::kernels
+} // namespace kova::sdk::rhun
 
-KOVA_EXPORT void kova_bench_rhun_test_record_params(uint8_t enable)
+KOVA_EXPORT void kova_test_gpu_record_params(uint8_t enable)
 {
 	records &r = state();
 	std::lock_guard const lock{r.mutex};
@@ -53,7 +53,7 @@ KOVA_EXPORT void kova_bench_rhun_test_record_params(uint8_t enable)
 		r.last.clear();
 }
 
-KOVA_EXPORT size_t kova_bench_rhun_test_recorded_params(const char *launcher, void *buffer, size_t len)
+KOVA_EXPORT size_t kova_test_gpu_recorded_params(const char *launcher, void *buffer, size_t len)
 {
 	if (launcher == nullptr)
 		return 0;
@@ -65,4 +65,9 @@ KOVA_EXPORT size_t kova_bench_rhun_test_recorded_params(const char *launcher, vo
 	if (buffer != nullptr)
 		std::memcpy(buffer, found->second.data(), found->second.size() < len ? found->second.size() : len);
 	return found->second.size();
+}
+
+KOVA_EXPORT uint32_t kova_test_gpu_running_kernels(void)
+{
+	return kova::sdk::rhun::running_kernels();
 }

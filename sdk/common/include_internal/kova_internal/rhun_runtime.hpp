@@ -1,5 +1,5 @@
-// The emulated GPU runtime (librhunrt.so) that the GPU networking library and the kernel launch
-// library are built on. This machine has no GPU: "GPU memory" is shared memory mapped twice (one
+// The emulated GPU that the GPU networking library and the kernel launch library are built on
+// (librhunrt.so, the runtime's stand-in, only has to be installed). This machine has no GPU: "GPU memory" is shared memory mapped twice (one
 // mapping is the GPU address, the other the CPU address of memory the host may reach) and a kernel
 // runs on CPU threads of this process. Numbers measured through it are the software path's.
 //
@@ -76,5 +76,8 @@ KOVA_SDK_INTERNAL kova_error synchronize() noexcept;
 
 // Kernels launched and not yet ended.
 KOVA_SDK_INTERNAL uint32_t running_kernels() noexcept;
+
+// Keeps a copy of a launcher's parameter block while tests record them (kova/test_gpu.h).
+KOVA_SDK_INTERNAL void record_params(const char *launcher, const void *params, std::size_t size) noexcept;
 
 } // namespace kova::sdk::rhun
