@@ -205,6 +205,8 @@ int run_sender(int control)
 	}
 	auto const order = receive_bytes(control);
 	bool const stopped = sender.stop();
+	// The ended kernel's threads are joined before the process exits.
+	kova_bench_rhun_device_synchronize();
 	uint64_t const totals[2] = {sender.total(0), sender.total(1)};
 	send_bytes(control, totals, sizeof(totals));
 	sender.release();
@@ -232,6 +234,7 @@ TEST(rdma_kernels, move_messages_between_two_processes_paced_by_the_flags)
 		while (receiver.counter(threads - 1, 0) < 3 && std::chrono::steady_clock::now() < limit)
 			std::this_thread::sleep_for(std::chrono::milliseconds{1});
 		ASSERT_TRUE(receiver.stop());
+		ASSERT_EQ(kova_bench_rhun_device_synchronize(), KOVA_SUCCESS);
 		for (uint32_t t = 0; t < threads; ++t) {
 			EXPECT_GT(receiver.counter(t, 0), 0U) << "thread " << t;
 			EXPECT_EQ(receiver.counter(t, 1), receiver.counter(t, 0) * message_size) << "thread " << t;

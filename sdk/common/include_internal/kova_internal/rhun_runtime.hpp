@@ -1,7 +1,8 @@
 // The emulated GPU that the GPU networking library and the kernel launch library are built on
 // (librhunrt.so, the runtime's stand-in, only has to be installed). This machine has no GPU: "GPU memory" is shared memory mapped twice (one
 // mapping is the GPU address, the other the CPU address of memory the host may reach) and a kernel
-// runs on CPU threads of this process. Numbers measured through it are the software path's.
+// runs on CPU threads of this process. Numbers measured through it are the software path's. (Under
+// ThreadSanitizer, which tracks memory by address, both addresses are the same mapping.)
 //
 // Memory: every allocation is listed in a process-wide table with the kernels that use it; a
 // launch names the allocations its kernel reads or writes, and freeing one of them while that
