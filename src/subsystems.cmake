@@ -59,7 +59,8 @@ set(kova_steps_REST step/*)
 
 # Peer steps, the classes they share with the companion's workers, those workers,
 # and the companion's state and pool that the workers are given.
-set(kova_peer_USES kova_steps)
+# The GPU steps write their counters into the statistics types.
+set(kova_peer_USES kova_steps kova_statistics)
 set(kova_peer_FILES
   step/peer_* step/kova_comch* step/kova_eth* step/kova_rdma* step/kova_tessel* step/*remote*
   utility/comch_common* utility/eth_common* utility/eth_flow_ports* utility/rdma_common* utility/tessel_common*

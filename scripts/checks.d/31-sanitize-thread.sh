@@ -2,12 +2,13 @@
 # Builds the tests of everything that runs threads with ThreadSanitizer and runs
 # them: the asynchronous engine parts, statistics, the companion protocol and
 # program, the remote worker activities, the worker threads, the pipeline trial
-# and the benchmark, and kova_bench itself end to end. Address randomisation is
+# and the benchmark, kova_bench itself end to end, and the emulated GPU with the GPU steps
+# (its kernels run on threads). Address randomisation is
 # off for the run, which ThreadSanitizer's memory layout needs on some kernels.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/sanitize.sh"
 
-labels=(engine stats companion_api companion remote_worker worker run e2e)
+labels=(engine stats companion_api companion remote_worker worker run e2e sdk_gpu step_gpu)
 dir="$BUILD_DIR/sanitize-thread"
 echo "[sanitize-thread] building the tests labelled ${labels[*]} with -fsanitize=thread"
 kova_sanitizer_build "$dir" thread "${labels[@]/%/_tests}"

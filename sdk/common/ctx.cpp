@@ -53,6 +53,7 @@ void ctx_init(kova_ctx *ctx, const ctx_ops *ops, kova_dev *dev)
 	ctx->pe_prev = nullptr;
 	ctx->pe_next = nullptr;
 	ctx->async = nullptr;
+	ctx->gpu_datapath = nullptr;
 }
 
 void ctx_set_async(kova_ctx *ctx, const ctx_async_ops *async) noexcept
@@ -146,7 +147,9 @@ KOVA_EXPORT kova_error kova_ctx_start(kova_ctx *ctx)
 		return KOVA_ERROR_INVALID_VALUE;
 	if (kova_error const forced = control_call("kova_ctx_start"))
 		return forced;
-	if (ctx->pe == nullptr || ctx->state != KOVA_CTX_STATE_IDLE || !kova::sdk::any_kind_configured(ctx))
+	// A context whose data path is on a GPU posts no tasks from the CPU and needs no task kind.
+	if (ctx->pe == nullptr || ctx->state != KOVA_CTX_STATE_IDLE ||
+	    (!kova::sdk::any_kind_configured(ctx) && ctx->gpu_datapath == nullptr))
 		return KOVA_ERROR_BAD_STATE;
 	ctx->state = KOVA_CTX_STATE_STARTING;
 	if (ctx->ops != nullptr && ctx->ops->on_start != nullptr) {

@@ -200,13 +200,10 @@ void unmap_live_word(const std::atomic<uint64_t> *word) noexcept
 
 } // namespace
 
-KOVA_EXPORT kova_error kova_mmap_export_pci(kova_mmap *mmap, kova_dev *dev, const void **export_desc,
-					    size_t *export_desc_len)
+namespace {
+
+kova_error export_map(kova_mmap *mmap, kova_dev *dev, const void **export_desc, size_t *export_desc_len)
 {
-	if (mmap == nullptr || dev == nullptr || export_desc == nullptr || export_desc_len == nullptr)
-		return KOVA_ERROR_INVALID_VALUE;
-	if (kova_error const forced = control_call("kova_mmap_export_pci"))
-		return forced;
 	if (!mmap->started || kova::sdk::is_remote(mmap) ||
 	    std::find(mmap->devices.begin(), mmap->devices.end(), dev) == mmap->devices.end())
 		return KOVA_ERROR_INVALID_VALUE;
@@ -232,6 +229,28 @@ KOVA_EXPORT kova_error kova_mmap_export_pci(kova_mmap *mmap, kova_dev *dev, cons
 	*export_desc = &mmap->export_desc;
 	*export_desc_len = sizeof(mmap->export_desc);
 	return KOVA_SUCCESS;
+}
+
+} // namespace
+
+KOVA_EXPORT kova_error kova_mmap_export_pci(kova_mmap *mmap, kova_dev *dev, const void **export_desc,
+					    size_t *export_desc_len)
+{
+	if (mmap == nullptr || dev == nullptr || export_desc == nullptr || export_desc_len == nullptr)
+		return KOVA_ERROR_INVALID_VALUE;
+	if (kova_error const forced = control_call("kova_mmap_export_pci"))
+		return forced;
+	return export_map(mmap, dev, export_desc, export_desc_len);
+}
+
+KOVA_EXPORT kova_error kova_mmap_export_rdma(kova_mmap *mmap, kova_dev *dev, const void **export_desc,
+					     size_t *export_desc_len)
+{
+	if (mmap == nullptr || dev == nullptr || export_desc == nullptr || export_desc_len == nullptr)
+		return KOVA_ERROR_INVALID_VALUE;
+	if (kova_error const forced = control_call("kova_mmap_export_rdma"))
+		return forced;
+	return export_map(mmap, dev, export_desc, export_desc_len);
 }
 
 KOVA_EXPORT kova_error kova_mmap_create_from_export(const void * /*opts*/, const void *export_desc,

@@ -102,6 +102,7 @@ KOVA_EXPORT kova_error kova_rdma_create(kova_dev *dev, kova_rdma **rdma)
 	created->transport_type = KOVA_RDMA_TRANSPORT_TYPE_RC;
 	created->mtu = 1024;
 	created->permissions = KOVA_RDMA_PERMISSION_LOCAL_READ_WRITE;
+	created->gpu_handle.fd.store(-1, std::memory_order_relaxed);
 	*rdma = created;
 	return KOVA_SUCCESS;
 }
@@ -361,4 +362,17 @@ KOVA_EXPORT kova_error kova_rdma_get_gid_index(const kova_rdma *rdma, uint32_t *
 KOVA_EXPORT kova_error kova_rdma_get_sl(const kova_rdma *rdma, uint32_t *sl)
 {
 	return get_setting(rdma, &kova_rdma::sl, sl);
+}
+
+KOVA_EXPORT kova_error kova_rdma_get_gpu_handle(kova_rdma *rdma, kova_gpu_dev_rdma **gpu_rdma)
+{
+	if (rdma == nullptr || gpu_rdma == nullptr)
+		return KOVA_ERROR_INVALID_VALUE;
+	if (kova_error const forced = control_call("kova_rdma_get_gpu_handle"))
+		return forced;
+	// Only an instance whose data path is on a GPU has a GPU handle.
+	if (rdma->ctx.gpu_datapath == nullptr)
+		return KOVA_ERROR_BAD_STATE;
+	*gpu_rdma = &rdma->gpu_handle;
+	return KOVA_SUCCESS;
 }

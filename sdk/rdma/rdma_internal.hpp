@@ -23,9 +23,15 @@
 //   maximum message size: 1 GiB; send and receive queue sizes: up to 32768
 //   buffer lists: up to 16 elements; transport RC: supported, DC: not supported
 //   GID table: 4 entries, each the IPv4-mapped address the instance listens on
+//
+// Data path on a GPU (kova_ctx_set_datapath_on_gpu): the handshake runs as above; once the
+// connection is established the link hands its socket to the instance's GPU handle and touches it
+// no more: the kernels frame their messages themselves (gpu_handles.hpp). Both peers must have their
+// data path on a GPU.
 #pragma once
 
 #include <kova_internal/ctx_kernel.hpp>
+#include <kova_internal/gpu_handles.hpp>
 
 #include <kova/rdma.h>
 
@@ -76,6 +82,8 @@ struct kova_rdma {
 	uint32_t gid_index;
 	uint32_t sl;
 	uint8_t grh_enabled;
+	// The queue pair as GPU kernels use it when the data path is on a GPU (gpu_handles.hpp).
+	kova_gpu_dev_rdma gpu_handle;
 };
 
 namespace kova::sdk::rdma {

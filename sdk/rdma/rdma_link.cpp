@@ -195,6 +195,7 @@ kova_error link::connect(const details &remote)
 
 void link::close() noexcept
 {
+	m_owner->gpu_handle.fd.store(-1, std::memory_order_release);
 	close_fd(m_listener);
 	close_fd(m_fd);
 	// Tasks still held (an engine destroyed under them) leave flight without a callback.
@@ -306,6 +307,17 @@ uint8_t link::handshake()
 		return 1;
 	}
 	close_fd(m_listener);
+	if (m_owner->ctx.gpu_datapath != nullptr) {
+		// The kernels take the stream over; the peer's kernels send nothing before this side runs.
+		if (m_in_end != m_in_start || m_out_end != m_out_start)
+			log(KOVA_LOG_LEVEL_ERROR, "kova_rdma: the hello exchange of a GPU queue pair left %zu bytes unread "
+			    "and %zu unsent", m_in_end - m_in_start, m_out_end - m_out_start);
+		m_state = state::on_gpu;
+		m_owner->gpu_handle.fd.store(m_fd, std::memory_order_release);
+		if (m_owner->ctx.state == KOVA_CTX_STATE_STARTING)
+			m_owner->ctx.state = KOVA_CTX_STATE_RUNNING;
+		return 1;
+	}
 	m_state = state::established;
 	if (m_owner->ctx.state == KOVA_CTX_STATE_STARTING)
 		m_owner->ctx.state = KOVA_CTX_STATE_RUNNING;

@@ -41,7 +41,7 @@ public:
 	uint8_t poll();
 
 private:
-	enum class state : uint8_t { idle, handshake, established, broken };
+	enum class state : uint8_t { idle, handshake, established, broken, on_gpu };
 
 	struct record {
 		uint32_t type;

@@ -18,6 +18,7 @@
 #include "step/kova_eth_step.hpp"
 #include "step/kova_sha_metadata.hpp"
 #include "step/kova_sha_step.hpp"
+#include "step/kova_tessel_step.hpp"
 #include "step/peer_library_metadata.hpp"
 
 #include <kova/dev.h>
@@ -74,8 +75,8 @@ constexpr std::array<step_entry, 21> step_table{{
 	{"kova_rdma::bidir", &create_step_impl<kova_rdma_bidir_step>},
 	{"kova_eth::rx", &create_eth_rx_step},
 	{"kova_eth::tx", &create_step_impl<kova_eth_send_step>},
-	{"kova_tessel::rdma_gpu", nullptr},
-	{"kova_tessel::nop", nullptr},
+	{"kova_tessel::rdma_gpu", &create_step_impl<kova_tessel_rdma_gpu_step>},
+	{"kova_tessel::nop", &create_step_impl<kova_tessel_nop_step>},
 	{"kova_tessel::eth_rx", nullptr},
 	{"kova_tessel::eth_tx", nullptr},
 	{"kova_tessel::eth_bidir", nullptr},

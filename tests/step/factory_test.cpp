@@ -67,13 +67,23 @@ TEST_F(step_factory, refuses_names_outside_the_table_as_unknown)
 TEST_F(step_factory, knows_every_step_name_and_says_which_are_not_available)
 {
 	for (std::string const name :
-	     {"kova_comch::consumer", "kova_comch::producer", "kova_tessel::rdma_gpu", "kova_tessel::nop", "kova_tessel::eth_rx",
-	      "kova_tessel::eth_tx", "kova_tessel::eth_bidir"}) {
+	     {"kova_comch::consumer", "kova_comch::producer", "kova_tessel::eth_rx", "kova_tessel::eth_tx",
+	      "kova_tessel::eth_bidir"}) {
 		SCOPED_TRACE(name);
 		auto const [code, message] = refusal(name);
 		EXPECT_EQ(code, KOVA_ERROR_NOT_SUPPORTED);
 		EXPECT_THAT(message, HasSubstr("\"" + name + "\""));
 		EXPECT_THAT(message, HasSubstr("not available"));
+	}
+}
+
+TEST_F(step_factory, builds_the_gpu_steps_which_need_an_open_gpu)
+{
+	for (std::string const name : {"kova_tessel::nop", "kova_tessel::rdma_gpu"}) {
+		SCOPED_TRACE(name);
+		auto const [code, message] = refusal(name);
+		EXPECT_EQ(code, KOVA_ERROR_INVALID_VALUE);
+		EXPECT_EQ(message, "No GPU is open: the GPU steps need --gpu");
 	}
 }
 

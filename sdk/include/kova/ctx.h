@@ -16,7 +16,8 @@ KOVA_EXPORT kova_error kova_ctx_set_user_data(kova_ctx *ctx, kova_data user_data
 
 /*
  * Starts an idle context that is connected to an engine and has at least one task kind
- * configured. Returns 0; 6 for null; 18 otherwise; the library's code when it cannot set up.
+ * configured (none when its data path is on a GPU). Returns 0; 6 for null; 18 otherwise; the library's code
+ * when it cannot set up.
  */
 KOVA_EXPORT kova_error kova_ctx_start(kova_ctx *ctx);
 

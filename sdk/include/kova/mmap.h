@@ -49,6 +49,13 @@ KOVA_EXPORT kova_error kova_mmap_export_pci(kova_mmap *mmap, kova_dev *dev, cons
 					    size_t *export_desc_len);
 
 /*
+ * As kova_mmap_export_pci, for access by the peer of an RDMA connection (on this host, in the stand-in);
+ * the same descriptor format, which kova_mmap_create_from_export takes.
+ */
+KOVA_EXPORT kova_error kova_mmap_export_rdma(kova_mmap *mmap, kova_dev *dev, const void **export_desc,
+					     size_t *export_desc_len);
+
+/*
  * Creates a started map over the memory another process exported with kova_mmap_export_pci. Its
  * range (kova_mmap_get_memrange) is the exporter's; buffers over it are used by tasks of libraries
  * that can reach remote memory (DMA): a copy into or out of it is a copy between the two processes.

@@ -23,13 +23,16 @@ enum kova_gpu_mem_type {
 
 /* gpu_bus_id: the GPU's PCI address ("BB:DD.F" or "DDDD:BB:DD.F"). */
 KOVA_EXPORT kova_error kova_gpu_create(const char *gpu_bus_id, kova_gpu **gpu);
+/* 18 while memory of the GPU is allocated. */
 KOVA_EXPORT kova_error kova_gpu_destroy(kova_gpu *gpu);
 /*
- * size bytes aligned to alignment (0: the GPU's default). The GPU address goes to memptr_gpu; the CPU address
- * to memptr_cpu when it is not null (only for memory types the CPU reaches, else 6).
+ * size bytes (0: 6) aligned to alignment (0: the GPU's default; a power of two), filled with a poison pattern
+ * (never zero). The GPU address goes to memptr_gpu; the CPU address to memptr_cpu when it is not null (null
+ * for KOVA_GPU_MEM_TYPE_GPU, which the CPU does not reach).
  */
 KOVA_EXPORT kova_error kova_gpu_mem_alloc(kova_gpu *gpu, size_t size, size_t alignment, uint32_t mem_type,
 					  void **memptr_gpu, void **memptr_cpu);
+/* 6 for an address that is not an allocation of this GPU; 18 (the memory stays) while a running kernel uses it. */
 KOVA_EXPORT kova_error kova_gpu_mem_free(kova_gpu *gpu, void *memptr_gpu);
 /* A dmabuf file descriptor for size bytes of GPU memory from memptr_gpu on; 4 when the driver has none. */
 KOVA_EXPORT kova_error kova_gpu_dmabuf_fd(kova_gpu *gpu, void *memptr_gpu, size_t size, int *dmabuf_fd);

@@ -1,6 +1,7 @@
 #include "companion/worker/factory.hpp"
 
 #include "companion/runtime_state.hpp"
+#include "companion/worker/rdma_gpu_worker.hpp"
 #include "companion/worker/rdma_worker.hpp"
 #include "companion/worker/eth_worker.hpp"
 #include "kova_exception.hpp"
@@ -29,6 +30,14 @@ std::unique_ptr<worker> make_rdma_send(uint32_t id, const attribute_map &attribu
 	return create_rdma_send_worker(id, attributes, device_of(state));
 }
 
+// Only where the GPU libraries are installed.
+std::unique_ptr<worker> make_rdma_gpu_send(uint32_t id, const attribute_map &attributes, runtime_state &state)
+{
+	if (dl::kova_tessel_api::singleton() == nullptr)
+		KOVA_THROW(KOVA_ERROR_NOT_FOUND, "kova_tessel library is not installed");
+	return create_rdma_gpu_worker(id, attributes, device_of(state), state.get_gpu_device());
+}
+
 } // namespace
 
 utility::span<const worker_type> shipped_worker_types()
@@ -37,6 +46,7 @@ utility::span<const worker_type> shipped_worker_types()
 	static const std::vector<worker_type> types{
 		{"rdma_recv", make_rdma_recv},
 		{"rdma_send", make_rdma_send},
+		{"rdma_gpu_send", make_rdma_gpu_send},
 		{"eth_recv",
 		 [](uint32_t id, const attribute_map &attributes, runtime_state &state) {
 			 state.prepare_dpdk_ctx();

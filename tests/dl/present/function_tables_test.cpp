@@ -104,17 +104,20 @@ TEST(dl_function_tables, the_stand_ins_answer_not_supported)
 {
 	auto const *rdma = kova_rdma_api::singleton();
 	ASSERT_NE(rdma, nullptr);
-	// The RDMA stand-in carries send and receive only.
+	// The RDMA stand-in carries send and receive (and a GPU handle) only.
 	kova_gpu_dev_rdma *gpu_rdma = nullptr;
-	EXPECT_EQ(rdma->kova_rdma_get_gpu_handle(nullptr, &gpu_rdma), KOVA_ERROR_NOT_SUPPORTED);
+	EXPECT_EQ(rdma->kova_rdma_get_gpu_handle(nullptr, &gpu_rdma), KOVA_ERROR_INVALID_VALUE);
 	EXPECT_EQ(gpu_rdma, nullptr);
 	EXPECT_EQ(rdma->kova_rdma_task_write_as_task(nullptr), nullptr);
 
+	// The emulated GPU has one address; the Ethernet kernels are not carried.
 	auto const *gpu = kova_tessel_api::singleton();
 	ASSERT_NE(gpu, nullptr);
 	kova_gpu *handle = nullptr;
-	EXPECT_EQ(gpu->kova_gpu_create("0000:81:00.0", &handle), KOVA_ERROR_NOT_SUPPORTED);
+	EXPECT_EQ(gpu->kova_gpu_create("0000:81:00.0", &handle), KOVA_ERROR_NOT_FOUND);
 	EXPECT_EQ(handle, nullptr);
+	int block = 0;
+	EXPECT_EQ(gpu->kova_bench_rhun_start_eth_send_kernel(&block), KOVA_ERROR_NOT_SUPPORTED);
 }
 
 } // namespace

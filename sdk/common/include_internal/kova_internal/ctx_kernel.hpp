@@ -99,6 +99,8 @@ struct ctx_async_ops {
 
 } // namespace kova::sdk
 
+struct kova_gpu;
+
 // The header of every task. Fields after `status` are the kernel's own.
 struct kova_task {
 	kova_task *next;              // link in a pending, ready or free queue
@@ -129,6 +131,7 @@ struct kova_ctx {
 	kova_ctx *pe_prev;            // contexts connected to the same engine
 	kova_ctx *pe_next;
 	const kova::sdk::ctx_async_ops *async; // null for a context whose tasks complete when executed
+	kova_gpu *gpu_datapath;                 // kova_ctx_set_datapath_on_gpu; null: the CPU posts tasks
 };
 
 namespace kova::sdk {
