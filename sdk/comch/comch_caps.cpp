@@ -1,8 +1,8 @@
 // Capabilities of the stand-in's comm channel (tests may override each by query name). The channel
-// is offered by the devices whose PCI function is 0 (the first device of the built-in table), not
-// by the others, so that both answers can be seen:
+// joins a host and a DPU, so it is offered by the devices that have network representors (both
+// devices of the built-in table), not by the others (a replaced table may have such devices):
 //
-//   query                                   device function 0      other devices
+//   query                                   with representors      without
 //   client / consumer / producer supported  yes (0)                no (4)
 //   max name length                         64
 //   max message size                        4080 (messages between clients)
@@ -22,7 +22,6 @@
 #include <kova/dev.h>
 #include <kova/error.h>
 
-#include <cstring>
 
 using kova::sdk::capability_answer;
 using kova::sdk::query_value;
@@ -34,10 +33,10 @@ kova_error offered(const kova_devinfo *devinfo, const char *query) noexcept
 {
 	if (devinfo == nullptr)
 		return KOVA_ERROR_INVALID_VALUE;
-	char address[32] = {};
-	bool const first_function = kova_devinfo_get_pci_addr_str(devinfo, address) == KOVA_SUCCESS &&
-				    std::strlen(address) != 0 && address[std::strlen(address) - 1] == '0';
-	return capability_answer(query, first_function ? KOVA_SUCCESS : KOVA_ERROR_NOT_SUPPORTED);
+	uint8_t representors = 0;
+	bool const offers = kova_devinfo_rep_cap_is_filter_net_supported(devinfo, &representors) == KOVA_SUCCESS &&
+			    representors != 0;
+	return capability_answer(query, offers ? KOVA_SUCCESS : KOVA_ERROR_NOT_SUPPORTED);
 }
 
 } // namespace

@@ -243,6 +243,11 @@ uint8_t poll_client(kova_ctx *ctx)
 	}
 	if (client->fd >= 0)
 		did |= read_channel(client);
+	// Disconnected while sends were still on their way: idle once they are all delivered.
+	if (client->fd < 0 && ctx->state == KOVA_CTX_STATE_RUNNING && ctx->num_inflight == 0) {
+		kova::sdk::ctx_set_state(ctx, KOVA_CTX_STATE_IDLE);
+		did = 1;
+	}
 	return did;
 }
 

@@ -244,18 +244,25 @@ struct consumer_construction_case {
 	const char *forced;
 	const char *text;
 	bool consumer_made;
+	bool producer = false; // the producer's construction instead of the consumer's
 };
 
 class comch_consumer_construction : public comch_endpoint_test,
 				    public ::testing::WithParamInterface<consumer_construction_case> {};
 
-TEST_P(comch_consumer_construction, a_failing_step_throws_and_leaves_no_consumer)
+TEST_P(comch_consumer_construction, a_failing_step_throws_and_leaves_no_consumer_or_producer)
 {
 	consumer_ids ids;
 	auto a = running_endpoint(unique_name("consumer"), ids);
 	consumer_construction_case const &c = GetParam();
 	kova_test_trace_enable(1);
 	kova_test_force_result(c.forced, KOVA_ERROR_DRIVER, 1);
+	if (c.producer) {
+		EXPECT_KOVA_THROW(comch_producer({4, 0, 64}, {ignore, ignore}, owner, data_pe.get(), a->get_connections()[0]),
+				  KOVA_ERROR_DRIVER, c.text);
+		EXPECT_EQ(count_of(read_trace(), "kova_comch_producer_destroy"), c.consumer_made ? 1U : 0U);
+		return;
+	}
 	EXPECT_KOVA_THROW(comch_consumer({4, 0, 64}, {ignore, ignore}, owner, data_pe.get(), a->get_connections()[0],
 					 nullptr),
 			  KOVA_ERROR_DRIVER, c.text);
@@ -268,8 +275,15 @@ INSTANTIATE_TEST_SUITE_P(
 			  consumer_construction_case{"kova_comch_consumer_task_post_recv_set_conf",
 						     "Unable to set consumer send task conf", true},
 			  consumer_construction_case{"kova_pe_connect_ctx", "Unable to connect pe to consumer", true},
-			  consumer_construction_case{"kova_ctx_start", "Unable to start consumer", true}),
-	[](const ::testing::TestParamInfo<consumer_construction_case> &info) { return std::string{info.param.forced}; });
+			  consumer_construction_case{"kova_ctx_start", "Unable to start consumer", true},
+			  consumer_construction_case{"kova_comch_producer_create", "Unable to create producer", false, true},
+			  consumer_construction_case{"kova_comch_producer_task_send_set_conf",
+						     "Unable to set producer send task conf", true, true},
+			  consumer_construction_case{"kova_pe_connect_ctx", "Unable to connect pe to producer", true, true},
+			  consumer_construction_case{"kova_ctx_start", "Unable to start producer", true, true}),
+	[](const ::testing::TestParamInfo<consumer_construction_case> &info) {
+		return std::string{info.param.producer ? "producer_" : "consumer_"} + info.param.forced;
+	});
 
 TEST_F(comch_endpoint_test, consumer_and_producer_check_their_arguments)
 {

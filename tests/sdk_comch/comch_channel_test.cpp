@@ -596,13 +596,15 @@ TEST(comch_library, every_function_of_the_table_is_exported_and_the_unused_ones_
 	EXPECT_EQ(kova_comch_producer_dpa_completion_attach(nullptr, nullptr), KOVA_ERROR_NOT_SUPPORTED);
 }
 
-TEST(comch_library, the_channel_is_offered_on_the_first_device_and_not_on_the_second)
+TEST(comch_library, the_channel_is_offered_on_devices_with_representors_only)
 {
-	kova_test_reset();
+	char const *reps[] = {"03:00.2"};
+	kova_test_device const table[] = {{"03:00.0", "kq_host", "lo", 1, reps, 1}, {"04:00.0", "kq_plain", "lo", 0, nullptr, 0}};
+	ASSERT_EQ(kova_test_set_device_table(table, 2), KOVA_SUCCESS);
 	kova_devinfo **list = nullptr;
 	uint32_t count = 0;
 	ASSERT_EQ(kova_devinfo_create_list(&list, &count), KOVA_SUCCESS);
-	ASSERT_GE(count, 2U);
+	ASSERT_EQ(count, 2U);
 	for (auto query : {kova_comch_cap_client_is_supported, kova_comch_consumer_cap_is_supported,
 			   kova_comch_producer_cap_is_supported}) {
 		EXPECT_EQ(query(list[0]), KOVA_SUCCESS);
@@ -611,11 +613,16 @@ TEST(comch_library, the_channel_is_offered_on_the_first_device_and_not_on_the_se
 	uint32_t value = 0;
 	EXPECT_EQ(kova_comch_consumer_cap_get_max_buf_size(list[0], &value), KOVA_SUCCESS);
 	EXPECT_EQ(value, 1U << 20);
-	kova_dev *second = nullptr;
-	ASSERT_EQ(kova_dev_open(list[1], &second), KOVA_SUCCESS);
+	kova_dev *plain = nullptr;
+	ASSERT_EQ(kova_dev_open(list[1], &plain), KOVA_SUCCESS);
 	kova_comch_client *client = nullptr;
-	EXPECT_EQ(kova_comch_client_create(second, "kq_second", &client), KOVA_ERROR_NOT_SUPPORTED);
-	kova_dev_close(second);
+	EXPECT_EQ(kova_comch_client_create(plain, "kq_plain", &client), KOVA_ERROR_NOT_SUPPORTED);
+	kova_dev_close(plain);
+	kova_devinfo_destroy_list(list);
+	kova_test_reset();
+	ASSERT_EQ(kova_devinfo_create_list(&list, &count), KOVA_SUCCESS);
+	for (uint32_t i = 0; i < count; ++i)
+		EXPECT_EQ(kova_comch_cap_client_is_supported(list[i]), KOVA_SUCCESS) << "built-in device " << i;
 	kova_devinfo_destroy_list(list);
 }
 
