@@ -4,11 +4,15 @@
 // Goal: the stand-in reaches at least 0.8 of the direct loop.
 //
 //   comch_ratio [seconds per run, default 2] [repetitions, default 3] [messages in flight, default 64]
+//               [consumer core, default 2] [producer core, default 4]
 //
+// Both modes pin the consumer and the producer to the same two cores, so that where the scheduler
+// puts the processes (the same core's caches or not) does not decide the figure.
 // Prints each run's messages per second and the median ratio.
 #include "comch_shared.hpp"
 #include "sdk_comch/comch_side.hpp"
 
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,6 +31,17 @@ namespace {
 namespace comch = kova::sdk::comch;
 using clock_type = std::chrono::steady_clock;
 constexpr uint32_t message_size = 4096;
+int consumer_core = 2;
+int producer_core = 4;
+
+void pin(int core)
+{
+	cpu_set_t set;
+	CPU_ZERO(&set);
+	CPU_SET(core, &set);
+	if (::sched_setaffinity(0, sizeof(set), &set) != 0)
+		std::perror("sched_setaffinity");
+}
 
 struct api_consumer_state {
 	uint64_t received = 0;
@@ -73,6 +88,7 @@ double run_api(double seconds, uint32_t in_flight)
 		return -1;
 	pid_t const consumer = ::fork();
 	if (consumer == 0) {
+		pin(consumer_core);
 		kova::comch_test::side s{name};
 		s.start();
 		if (!s.run())
@@ -124,6 +140,7 @@ double run_api(double seconds, uint32_t in_flight)
 		return -1;
 	pid_t const producer = ::fork();
 	if (producer == 0) {
+		pin(producer_core);
 		kova::comch_test::side s{name};
 		s.start();
 		if (!s.run() || !kova::comch_test::pump_until([&] { s.progress(); return !s.recorded.announced.empty(); }, 5000))
@@ -183,6 +200,7 @@ double run_direct(double seconds, uint32_t in_flight)
 
 	pid_t const consumer = ::fork();
 	if (consumer == 0) {
+		pin(consumer_core);
 		std::vector<uint8_t> targets(std::size_t{in_flight} * 2 * message_size);
 		uint64_t head = 0;
 		uint64_t received = 0;
@@ -222,6 +240,7 @@ double run_direct(double seconds, uint32_t in_flight)
 	}
 	pid_t const producer = ::fork();
 	if (producer == 0) {
+		pin(producer_core);
 		std::vector<uint8_t> sources(std::size_t{in_flight} * message_size, 7);
 		uint64_t tail = 0;
 		uint32_t next_source = 0;
@@ -269,6 +288,8 @@ int main(int argc, char **argv)
 	double const seconds = argc > 1 ? std::atof(argv[1]) : 2.0;
 	int const repetitions = argc > 2 ? std::atoi(argv[2]) : 3;
 	uint32_t const in_flight = argc > 3 ? static_cast<uint32_t>(std::atoi(argv[3])) : 64;
+	consumer_core = argc > 4 ? std::atoi(argv[4]) : consumer_core;
+	producer_core = argc > 5 ? std::atoi(argv[5]) : producer_core;
 	std::vector<double> ratios;
 	for (int i = 0; i < repetitions; ++i) {
 		double const api = run_api(seconds, in_flight);
