@@ -54,6 +54,17 @@ void ctx_init(kova_ctx *ctx, const ctx_ops *ops, kova_dev *dev)
 	ctx->pe_next = nullptr;
 	ctx->async = nullptr;
 	ctx->gpu_datapath = nullptr;
+	ctx->state_changed_cb = nullptr;
+}
+
+void ctx_set_state(kova_ctx *ctx, kova_ctx_states state)
+{
+	auto const prev = static_cast<kova_ctx_states>(ctx->state);
+	if (prev == state)
+		return;
+	ctx->state = state;
+	if (ctx->state_changed_cb != nullptr)
+		ctx->state_changed_cb(ctx->user_data, ctx, prev, state);
 }
 
 void ctx_set_async(kova_ctx *ctx, const ctx_async_ops *async) noexcept
@@ -72,7 +83,7 @@ kova_error ctx_release(kova_ctx *ctx)
 	}
 	if (ctx->state != KOVA_CTX_STATE_IDLE && ctx->ops != nullptr && ctx->ops->on_stop != nullptr)
 		ctx->ops->on_stop(ctx);
-	ctx->state = KOVA_CTX_STATE_IDLE;
+	ctx->state = KOVA_CTX_STATE_IDLE; // being destroyed: nobody is told
 	pe_disconnect(ctx);
 	for (uint32_t i = 0; i < ctx->num_kinds; ++i)
 		release_pool(ctx->kinds[i]);
@@ -81,7 +92,7 @@ kova_error ctx_release(kova_ctx *ctx)
 
 void ctx_finish_stop(kova_ctx *ctx) noexcept
 {
-	ctx->state = KOVA_CTX_STATE_IDLE;
+	ctx_set_state(ctx, KOVA_CTX_STATE_IDLE);
 	if (ctx->ops != nullptr && ctx->ops->on_stop != nullptr)
 		ctx->ops->on_stop(ctx);
 }
@@ -141,6 +152,26 @@ KOVA_EXPORT kova_error kova_ctx_set_user_data(kova_ctx *ctx, kova_data user_data
 	return KOVA_SUCCESS;
 }
 
+KOVA_EXPORT kova_error kova_ctx_get_user_data(const kova_ctx *ctx, kova_data *user_data)
+{
+	if (ctx == nullptr || user_data == nullptr)
+		return KOVA_ERROR_INVALID_VALUE;
+	*user_data = ctx->user_data;
+	return KOVA_SUCCESS;
+}
+
+KOVA_EXPORT kova_error kova_ctx_set_state_changed_cb(kova_ctx *ctx, kova_ctx_state_changed_callback_t cb)
+{
+	if (ctx == nullptr)
+		return KOVA_ERROR_INVALID_VALUE;
+	if (kova_error const forced = control_call("kova_ctx_set_state_changed_cb"))
+		return forced;
+	if (ctx->state != KOVA_CTX_STATE_IDLE)
+		return KOVA_ERROR_BAD_STATE;
+	ctx->state_changed_cb = cb;
+	return KOVA_SUCCESS;
+}
+
 KOVA_EXPORT kova_error kova_ctx_start(kova_ctx *ctx)
 {
 	if (ctx == nullptr)
@@ -151,18 +182,22 @@ KOVA_EXPORT kova_error kova_ctx_start(kova_ctx *ctx)
 	if (ctx->pe == nullptr || ctx->state != KOVA_CTX_STATE_IDLE ||
 	    (!kova::sdk::any_kind_configured(ctx) && ctx->gpu_datapath == nullptr))
 		return KOVA_ERROR_BAD_STATE;
-	ctx->state = KOVA_CTX_STATE_STARTING;
+	kova::sdk::ctx_set_state(ctx, KOVA_CTX_STATE_STARTING);
 	if (ctx->ops != nullptr && ctx->ops->on_start != nullptr) {
 		kova_error const result = ctx->ops->on_start(ctx);
-		if (result == KOVA_ERROR_IN_PROGRESS && ctx->async != nullptr)
-			return KOVA_SUCCESS; // the library completes the start from its poll hook
+		if (result == KOVA_ERROR_IN_PROGRESS && ctx->async != nullptr) {
+			// The library completes the start from its poll hook.
+			return ctx->async->start_answers_in_progress && ctx->state == KOVA_CTX_STATE_STARTING
+				       ? kova_error{KOVA_ERROR_IN_PROGRESS}
+				       : kova_error{KOVA_SUCCESS};
+		}
 		if (result != KOVA_SUCCESS) {
 			// Releases what the failed start took.
 			kova::sdk::ctx_finish_stop(ctx);
 			return result;
 		}
 	}
-	ctx->state = KOVA_CTX_STATE_RUNNING;
+	kova::sdk::ctx_set_state(ctx, KOVA_CTX_STATE_RUNNING);
 	return KOVA_SUCCESS;
 }
 
@@ -181,7 +216,7 @@ KOVA_EXPORT kova_error kova_ctx_stop(kova_ctx *ctx)
 	// Tasks still held back by the doorbell rule would never complete otherwise.
 	if (ctx->pending_head != nullptr)
 		kova::sdk::ring_doorbell(ctx);
-	ctx->state = KOVA_CTX_STATE_STOPPING;
+	kova::sdk::ctx_set_state(ctx, KOVA_CTX_STATE_STOPPING);
 	return KOVA_ERROR_IN_PROGRESS;
 }
 

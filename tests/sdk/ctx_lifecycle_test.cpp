@@ -1,6 +1,9 @@
 // Tests for stopping and destroying contexts and engines with tasks in flight.
 #include "copy_fixture.hpp"
 
+#include <utility>
+#include <vector>
+
 namespace kova::sdk_test {
 namespace {
 
@@ -44,6 +47,42 @@ TEST_F(ctx_lifecycle, stop_with_tasks_in_flight_answers_in_progress_until_progre
 	EXPECT_TRUE(resubmit_refused) << "a stopping context takes no new work";
 	EXPECT_EQ(state_of(copy_as_ctx(lib)), KOVA_CTX_STATE_IDLE);
 	EXPECT_EQ(kova_ctx_stop(copy_as_ctx(lib)), KOVA_SUCCESS);
+}
+
+std::vector<std::pair<kova_ctx_states, kova_ctx_states>> seen_transitions;
+
+void record_transition(kova_data, kova_ctx *, kova_ctx_states prev, kova_ctx_states next)
+{
+	seen_transitions.emplace_back(prev, next);
+}
+
+TEST_F(ctx_lifecycle, the_state_change_callback_sees_every_transition_and_is_set_while_idle)
+{
+	seen_transitions.clear();
+	ASSERT_EQ(kova_ctx_set_state_changed_cb(copy_as_ctx(lib), record_transition), KOVA_SUCCESS);
+	start();
+	EXPECT_EQ(kova_ctx_set_state_changed_cb(copy_as_ctx(lib), nullptr), KOVA_ERROR_BAD_STATE);
+	copy_task *task = make_task(input("a"), output(8), 1);
+	ASSERT_EQ(kova_task_submit(copy_as_task(task)), KOVA_SUCCESS);
+	EXPECT_EQ(kova_ctx_stop(copy_as_ctx(lib)), KOVA_ERROR_IN_PROGRESS);
+	kova_pe_progress(pe.get());
+	using transition = std::pair<kova_ctx_states, kova_ctx_states>;
+	EXPECT_EQ(seen_transitions, (std::vector<transition>{{KOVA_CTX_STATE_IDLE, KOVA_CTX_STATE_STARTING},
+							      {KOVA_CTX_STATE_STARTING, KOVA_CTX_STATE_RUNNING},
+							      {KOVA_CTX_STATE_RUNNING, KOVA_CTX_STATE_STOPPING},
+							      {KOVA_CTX_STATE_STOPPING, KOVA_CTX_STATE_IDLE}}));
+	EXPECT_EQ(kova_ctx_set_state_changed_cb(nullptr, nullptr), KOVA_ERROR_INVALID_VALUE);
+}
+
+TEST_F(ctx_lifecycle, the_user_data_reads_back)
+{
+	int owner = 0;
+	kova_data read{};
+	ASSERT_EQ(kova_ctx_set_user_data(copy_as_ctx(lib), kova_data{.ptr = &owner}), KOVA_SUCCESS);
+	ASSERT_EQ(kova_ctx_get_user_data(copy_as_ctx(lib), &read), KOVA_SUCCESS);
+	EXPECT_EQ(read.ptr, &owner);
+	EXPECT_EQ(kova_ctx_get_user_data(nullptr, &read), KOVA_ERROR_INVALID_VALUE);
+	EXPECT_EQ(kova_ctx_get_user_data(copy_as_ctx(lib), nullptr), KOVA_ERROR_INVALID_VALUE);
 }
 
 TEST_F(ctx_lifecycle, destroy_is_refused_while_tasks_are_in_flight)

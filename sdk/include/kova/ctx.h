@@ -11,8 +11,18 @@ enum kova_ctx_states {
 	KOVA_CTX_STATE_STOPPING = 3,
 };
 
+/* Called on the context's thread whenever its state changes, with the context's user data. */
+typedef void (*kova_ctx_state_changed_callback_t)(kova_data user_data, kova_ctx *ctx,
+						  enum kova_ctx_states prev_state, enum kova_ctx_states next_state);
+
 /* Stores the data handed to every completion callback of the context. Returns 0; 6 for null. */
 KOVA_EXPORT kova_error kova_ctx_set_user_data(kova_ctx *ctx, kova_data user_data);
+
+/* The data stored by kova_ctx_set_user_data (zero before). Returns 0; 6 for null. */
+KOVA_EXPORT kova_error kova_ctx_get_user_data(const kova_ctx *ctx, kova_data *user_data);
+
+/* Registers the state-change callback (null removes it); only while idle. Returns 0; 6 for null ctx; 18 otherwise. */
+KOVA_EXPORT kova_error kova_ctx_set_state_changed_cb(kova_ctx *ctx, kova_ctx_state_changed_callback_t cb);
 
 /*
  * Starts an idle context that is connected to an engine and has at least one task kind

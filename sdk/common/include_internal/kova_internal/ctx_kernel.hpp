@@ -95,6 +95,8 @@ inline constexpr uint32_t max_task_kinds = 8;
 //   completes whatever it holds.
 struct ctx_async_ops {
 	uint8_t (*poll)(kova_ctx *ctx);
+	// kova_ctx_start answers 26 rather than 0 while the context is still starting.
+	bool start_answers_in_progress = false;
 };
 
 } // namespace kova::sdk
@@ -132,6 +134,7 @@ struct kova_ctx {
 	kova_ctx *pe_next;
 	const kova::sdk::ctx_async_ops *async; // null for a context whose tasks complete when executed
 	kova_gpu *gpu_datapath;                 // kova_ctx_set_datapath_on_gpu; null: the CPU posts tasks
+	kova_ctx_state_changed_callback_t state_changed_cb; // or null
 };
 
 namespace kova::sdk {
@@ -158,6 +161,10 @@ KOVA_SDK_INTERNAL void ctx_init(kova_ctx *ctx, const ctx_ops *ops, kova_dev *dev
 
 // Makes a context asynchronous (see ctx_async_ops); call right after ctx_init.
 KOVA_SDK_INTERNAL void ctx_set_async(kova_ctx *ctx, const ctx_async_ops *async) noexcept;
+
+// Moves the context to a state and tells its state-change callback (when the state differs). A
+// library that completes an asynchronous start, or loses its peer, changes the state through this.
+KOVA_SDK_INTERNAL void ctx_set_state(kova_ctx *ctx, kova_ctx_states state);
 
 // Delivers a task that execute kept (answered 26): sets its status, takes it out of flight and runs
 // its callback (whose exception passes on). Call only from the context's poll hook, or from a call that runs inside
