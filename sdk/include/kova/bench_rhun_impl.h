@@ -1,9 +1,9 @@
 /*
  * GPU kernel launchers of the benchmark (libkova_bench_rhun_impl.so.2), built on the GPU runtime.
  *
- * Every function returns kova_error: 0 on success, KOVA_ERROR_NOT_FOUND (16) when no GPU has the given
- * address, KOVA_ERROR_NOT_SUPPORTED (4) when the machine has no usable GPU runtime, and
- * KOVA_ERROR_DRIVER (21) when the GPU runtime refuses a call.
+ * Every function returns kova_error: 0 on success, KOVA_ERROR_NOT_FOUND when no GPU has the given
+ * address, KOVA_ERROR_NOT_SUPPORTED when the machine has no usable GPU runtime, and
+ * KOVA_ERROR_DRIVER when the GPU runtime refuses a call.
  * A launcher takes the address of its kernel's parameter block, starts the kernel and returns without
  * waiting for it; the kernel runs until the block's stop flag becomes non-zero.
  */

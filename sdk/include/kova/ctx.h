@@ -11,26 +11,30 @@ enum kova_ctx_states {
 	KOVA_CTX_STATE_STOPPING = 3,
 };
 
-/* Stores the data handed to every completion callback of the context. Returns 0; 6 for null. */
+/*
+ * Stores the data handed to every completion callback of the context. Returns KOVA_SUCCESS;
+ * KOVA_ERROR_INVALID_VALUE for null.
+ */
 KOVA_EXPORT kova_error kova_ctx_set_user_data(kova_ctx *ctx, kova_data user_data);
 
 /*
- * Starts an idle context that is connected to an engine and has at least one task kind
- * configured. Returns 0; 6 for null; 18 otherwise; the library's code when it cannot set up.
+ * Starts an idle context that is connected to an engine and has at least one task kind configured. Returns
+ * KOVA_SUCCESS; KOVA_ERROR_INVALID_VALUE for null; KOVA_ERROR_BAD_STATE otherwise; the library's code when it
+ * cannot set up.
  */
 KOVA_EXPORT kova_error kova_ctx_start(kova_ctx *ctx);
 
 /*
  * Stops a context. Nothing in flight (or already idle): 0, the context is idle. Tasks in flight:
- * unflushed ones are flushed, the context is stopping and the call returns 26; it becomes idle
- * once progress has delivered the last of them. Returns 6 for null.
+ * unflushed ones are flushed, the context is stopping and the call returns KOVA_ERROR_IN_PROGRESS; it becomes idle
+ * once progress has delivered the last of them. Returns KOVA_ERROR_INVALID_VALUE for null.
  */
 KOVA_EXPORT kova_error kova_ctx_stop(kova_ctx *ctx);
 
-/* Returns 0 and the kova_ctx_states value; 6 for null. */
+/* Returns KOVA_SUCCESS and the kova_ctx_states value; KOVA_ERROR_INVALID_VALUE for null. */
 KOVA_EXPORT kova_error kova_ctx_get_state(const kova_ctx *ctx, enum kova_ctx_states *state);
 
-/* Returns 0 and the number of submitted tasks not yet delivered; 6 for null. */
+/* Returns KOVA_SUCCESS and the number of submitted tasks not yet delivered; KOVA_ERROR_INVALID_VALUE for null. */
 KOVA_EXPORT kova_error kova_ctx_get_num_inflight_tasks(const kova_ctx *ctx, size_t *num_inflight_tasks);
 
 #endif
