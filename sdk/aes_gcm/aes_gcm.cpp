@@ -161,7 +161,7 @@ KOVA_EXPORT kova_error kova_aes_gcm_create(kova_dev *dev, kova_aes_gcm **aes_gcm
 	return KOVA_SUCCESS;
 }
 
-// Keys are destroyed before their instance (18 while one lives).
+// Keys are destroyed before their instance (KOVA_ERROR_BAD_STATE while one lives).
 KOVA_EXPORT kova_error kova_aes_gcm_destroy(kova_aes_gcm *aes_gcm)
 {
 	if (aes_gcm == nullptr)

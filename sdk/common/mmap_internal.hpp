@@ -73,7 +73,7 @@ uint64_t process_start_time(pid_t pid) noexcept;
 
 namespace kova::sdk {
 
-// 0 while the exporter's live word still holds the nonce; 17 once it does not.
+// KOVA_SUCCESS while the exporter's live word still holds the nonce; KOVA_ERROR_IO_FAILED once it does not.
 inline kova_error check_alive(const remote_memory &remote) noexcept
 {
 	return remote.live->load(std::memory_order_acquire) == remote.nonce ? kova_error{0} : kova_error{17};

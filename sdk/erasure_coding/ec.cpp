@@ -95,7 +95,7 @@ KOVA_EXPORT kova_error kova_ec_create(kova_dev *dev, kova_ec **ec)
 	return KOVA_SUCCESS;
 }
 
-// Matrices are destroyed before their instance (18 while one lives).
+// Matrices are destroyed before their instance (KOVA_ERROR_BAD_STATE while one lives).
 KOVA_EXPORT kova_error kova_ec_destroy(kova_ec *ec)
 {
 	if (ec == nullptr)
@@ -125,8 +125,8 @@ KOVA_EXPORT kova_error kova_ec_cap_get_max_buf_list_len(const kova_devinfo *devi
 	return query_value(devinfo, "kova_ec_cap_get_max_buf_list_len", list_len_limit, max_buf_list_len);
 }
 
-// Up to 256 blocks in all the code runs in GF(2^8), beyond in GF(2^16); 6 for no blocks, more than
-// 65536 in all, or more than 65536 coefficients (data x redundancy blocks).
+// Up to 256 blocks in all the code runs in GF(2^8), beyond in GF(2^16); KOVA_ERROR_INVALID_VALUE for no blocks,
+// more than 65536 in all, or more than 65536 coefficients (data x redundancy blocks).
 KOVA_EXPORT kova_error kova_ec_matrix_create(kova_ec *ec, uint32_t type, size_t data_block_count,
 					     size_t rdnc_block_count, kova_ec_matrix **matrix)
 {

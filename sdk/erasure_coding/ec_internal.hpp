@@ -75,8 +75,8 @@ namespace kova::sdk::ec {
 // The default of the largest source of a task, and the largest block.
 inline constexpr uint64_t buf_size_limit = 2 * 1024 * 1024;
 
-// Makes the tables and scratch of a matrix whose owner, type and counts are set. Returns 0; 6 for
-// counts the library does not take; 7.
+// Makes the tables and scratch of a matrix whose owner, type and counts are set. Returns KOVA_SUCCESS;
+// KOVA_ERROR_INVALID_VALUE for counts the library does not take; KOVA_ERROR_NO_MEMORY.
 kova_error build_matrix(kova_ec_matrix *matrix) noexcept;
 
 kova_error run_create(kova_task *task);

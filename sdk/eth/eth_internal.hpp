@@ -127,7 +127,7 @@ kova_error new_queue(kova_dev *dev, const ctx_ops *ops, Queue *&out) noexcept
 	return KOVA_SUCCESS;
 }
 
-// Destroys a queue once nothing is in flight (18 otherwise, and the queue stays).
+// Destroys a queue once nothing is in flight (KOVA_ERROR_BAD_STATE otherwise, and the queue stays).
 template <typename Queue>
 kova_error destroy_queue(Queue *queue, const char *function) noexcept
 {

@@ -90,7 +90,8 @@ library_state &state()
 	return instance;
 }
 
-// Converts a forward record; 6 for a malformed one, 4 for a kind the device cannot do.
+// Converts a forward record; KOVA_ERROR_INVALID_VALUE for a malformed one, KOVA_ERROR_NOT_SUPPORTED for a kind
+// the device cannot do.
 kova_error read_forward(const kova_flow_port *port, const kova_flow_fwd *fwd, eth::forward &out,
 			const kova_flow_pipe *&next)
 {

@@ -54,7 +54,8 @@ uint8_t poll(kova_ctx *ctx)
 constexpr kova::sdk::ctx_ops rdma_ops{"kova_rdma", on_start, on_stop};
 constexpr kova::sdk::ctx_async_ops rdma_async_ops{poll};
 
-// A setting is taken while the context is idle: 6 for null or out of range, 18 otherwise.
+// A setting is taken while the context is idle: KOVA_ERROR_INVALID_VALUE for null or out of range,
+// KOVA_ERROR_BAD_STATE otherwise.
 kova_error check_setting(const kova_rdma *rdma, bool valid)
 {
 	if (rdma == nullptr || !valid)

@@ -15,8 +15,9 @@
 //   process_vm_readv per progress call for all announced messages. Across hosts, and for messages
 //   up to inline_limit bytes, the bytes follow the announcement on the socket. Small records are
 //   batched: one send() and one recv() per progress call at most.
-// - A message larger than the credit's room fails the send and the receive with 27. A closed or
-//   reset connection fails every task in flight with 11. Stopping fails the held tasks with 10.
+// - A message larger than the credit's room fails the send and the receive with KOVA_ERROR_TOO_BIG. A closed or
+//   reset connection fails every task in flight with KOVA_ERROR_CONNECTION_RESET. Stopping fails the held tasks with
+//   KOVA_ERROR_SHUTDOWN.
 //
 // Capability table of the stand-in device (tests may override each by its query name):
 //   send and receive tasks: supported; every other task kind: not supported
@@ -88,7 +89,7 @@ struct kova_rdma {
 
 namespace kova::sdk::rdma {
 
-// Data path entry points (rdma_link.cpp): each answers 26 when the link keeps the task.
+// Data path entry points (rdma_link.cpp): each answers KOVA_ERROR_IN_PROGRESS when the link keeps the task.
 kova_error execute_receive(kova_task *task) noexcept;
 kova_error execute_send(kova_task *task) noexcept;
 

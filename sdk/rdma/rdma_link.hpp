@@ -28,8 +28,9 @@ public:
 	[[nodiscard]] const details_bytes &local_bytes() const noexcept { return m_local_bytes; }
 	[[nodiscard]] bool exported() const noexcept { return m_listener >= 0 || m_fd >= 0; }
 
-	// Starts the handshake with the peer; 18 when already connecting or not exported, 6 for the
-	// peer's own details, 7 or 20 when resources run out.
+	// Starts the handshake with the peer; KOVA_ERROR_BAD_STATE when already connecting or not
+	// exported, KOVA_ERROR_INVALID_VALUE for the peer's own details, KOVA_ERROR_NO_MEMORY or
+	// KOVA_ERROR_OPERATING_SYSTEM when resources run out.
 	kova_error connect(const details &remote);
 
 	// Forgets the connection: sockets closed, held tasks out of flight without a callback.

@@ -155,7 +155,7 @@ KOVA_EXPORT kova_buf *kova_sha_task_hash_get_dst(const kova_sha_task_hash *task)
 	return task == nullptr ? nullptr : task->task.dst;
 }
 
-// An unknown algorithm is kept: the task then completes with 6.
+// An unknown algorithm is kept: the task then completes with KOVA_ERROR_INVALID_VALUE.
 KOVA_EXPORT void kova_sha_task_hash_set_algorithm(kova_sha_task_hash *task, uint32_t algorithm)
 {
 	if (task != nullptr)

@@ -2,6 +2,7 @@
 // configuration, SDK logging, then the method the command line chose.
 #pragma once
 
+#include "companion/api/connection.hpp"
 #include "companion/service_loop.hpp"
 #include "companion/worker/factory.hpp"
 
@@ -12,7 +13,7 @@ namespace kova::bench::companion {
 // The program's waits; the shipped program uses the defaults.
 struct companion_timing {
 	// For the benchmark to connect, then for its hello.
-	std::chrono::seconds accept{300};
+	std::chrono::seconds accept{api::companion_timeout_s};
 	std::chrono::seconds hello{60};
 	service_timing loop;
 };
@@ -22,7 +23,7 @@ struct companion_timing {
 int run_companion(int argc, char **argv, utility::span<const worker::worker_type> types,
 		  const companion_timing &timing = {});
 
-// Installs signal_handler for SIGINT. Code 6 "failed to set SIGINT signal handler: <reason>".
+// Installs signal_handler for SIGINT. KOVA_ERROR_INVALID_VALUE "failed to set SIGINT signal handler: <reason>".
 void register_signal_handlers();
 
 // Sets stop_requested; nothing else.

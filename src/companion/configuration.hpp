@@ -33,7 +33,7 @@ struct configuration {
 	kova::optional<std::string> gpu_pci_address;
 };
 
-// Code 6 "Unknown method: <text>" for a name that is none of the three.
+// KOVA_ERROR_INVALID_VALUE "Unknown method: <text>" for a name that is none of the three.
 companion_method method_from_string(const std::string &text);
 
 // The identify probe needs exactly one candidate, the select probe at least one; main needs the

@@ -25,17 +25,17 @@ public:
 	// order, the buffers, and the base.
 	~runtime_state() override;
 
-	// One region per content, holding a copy of it. Code 7 "... too large" when the total exceeds
+	// One region per content, holding a copy of it. KOVA_ERROR_NO_MEMORY "... too large" when the total exceeds
 	// the memory a request may take (nothing is reserved then). When a region fails, the regions
 	// of this request are released and the error passes on; earlier requests' regions stay.
 	std::vector<utility::remote_mmap_definition> create_mmaps(const std::vector<std::vector<char>> &contents);
-	// `count` regions of `size` uninitialised bytes. Code 6 for size 0, code 7 as above.
+	// `count` regions of `size` uninitialised bytes. KOVA_ERROR_INVALID_VALUE for size 0, KOVA_ERROR_NO_MEMORY as above.
 	std::vector<utility::remote_mmap_definition> create_mmaps(uint32_t count, uint32_t size);
 
 	// Destroys every map, then frees every buffer. Never throws.
 	void destroy_all_mmaps() noexcept;
 
-	// A new pool over the cores, replacing the old one after it exists. Code 3 "Cannot configure
+	// A new pool over the cores, replacing the old one after it exists. KOVA_ERROR_IN_USE "Cannot configure
 	// worker pool. <n> workers are running." while the old pool holds workers.
 	void configure_worker_pool(const std::vector<uint16_t> &cores);
 	[[nodiscard]] worker::pool *get_worker_pool() const noexcept { return m_pool.get(); }

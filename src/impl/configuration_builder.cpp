@@ -2,6 +2,8 @@
 // companion connection string, pipelines and the sweep permutations.
 #include "impl/configuration_builder.hpp"
 
+#include "impl/configuration_parser.hpp"
+#include "impl/configuration_values.hpp"
 #include "kova_exception.hpp"
 #include "utility/configuration_utils.hpp"
 #include "utility/cpu_core_set.hpp"
@@ -47,19 +49,11 @@ bool is_swept(const config_parameters &params, const std::string &name)
 			   [&name](const utility::sweep_definition &sweep) { return sweep.get_property_name() == name; });
 }
 
-void throw_if_value_is_provided_and_sweeped(const config_parameters &params, bool provided, const std::string &option)
+void throw_if_value_is_provided_and_sweeped(const config_parameters &params, const option_row &option)
 {
-	if (provided && is_swept(params, option))
-		KOVA_THROW(KOVA_ERROR_INVALID_VALUE,
-			   option + " may not be specified when also performing a sweep test of that parameter");
-}
-
-// Not a template itself: its errors name the function without template arguments.
-template <typename T>
-void throw_if_value_is_provided_and_sweeped(const config_parameters &params, const kova::optional<T> &value,
-					     const std::string &option)
-{
-	throw_if_value_is_provided_and_sweeped(params, value.has_value(), option);
+	if (option.sweep.given != nullptr && option.sweep.given(params) && is_swept(params, option.long_name))
+		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, std::string{option.long_name} +
+							     " may not be specified when also performing a sweep test of that parameter");
 }
 
 void throw_if_value_is_provided_and_sweeped(const config_parameters &params, const utility::property_definition &attribute)
@@ -75,21 +69,13 @@ void throw_if_value_is_provided_and_sweeped(const config_parameters &params, con
 	}
 }
 
+// The options in table order, then the swept step attributes.
 void check_provided_and_swept(const config_parameters &params)
 {
-	throw_if_value_is_provided_and_sweeped(params, params.uniform_job_size, "uniform-job-size");
-	throw_if_value_is_provided_and_sweeped(params, params.core_count, "core-count");
-	throw_if_value_is_provided_and_sweeped(params, params.threads_per_core, "threads-per-core");
-	throw_if_value_is_provided_and_sweeped(params, params.task_pool_size, "task-pool-size");
-	throw_if_value_is_provided_and_sweeped(params, params.gather_value, "gather-value");
-	throw_if_value_is_provided_and_sweeped(params, utility::attribute::zoption_mmo_log_num_qps);
-	throw_if_value_is_provided_and_sweeped(params, utility::attribute::zoption_mmo_log_qp_depth);
-	throw_if_value_is_provided_and_sweeped(params, utility::attribute::kova_rdma_transport_type);
-	throw_if_value_is_provided_and_sweeped(params, params.mtu_size, "mtu-size");
-	throw_if_value_is_provided_and_sweeped(params, utility::attribute::kova_rdma_gid_index);
-	throw_if_value_is_provided_and_sweeped(params, params.send_queue_size, "send-queue-size");
-	throw_if_value_is_provided_and_sweeped(params, params.receive_queue_size, "receive-queue-size");
-	throw_if_value_is_provided_and_sweeped(params, params.data_provider_input_file, "data-provider-input-file");
+	for (const option_row &option : option_table)
+		throw_if_value_is_provided_and_sweeped(params, option);
+	for (const utility::property_definition *attribute : swept_attributes)
+		throw_if_value_is_provided_and_sweeped(params, *attribute);
 }
 
 template <typename T>
@@ -143,55 +129,15 @@ kova::optional<std::string> pipeline_steps_problem(const config_parameters &para
 	return {};
 }
 
-template <typename View>
-std::shared_ptr<const View> require_view(std::shared_ptr<const View> view, const std::string &name)
-{
-	if (!view)
-		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Invalid sweep definition, " + name + " takes a list of values");
-	return view;
-}
-
-// The index-th value of a sweep as text, whatever its store.
-std::string value_text(const utility::sweep_definition &sweep, uint32_t index)
-{
-	if (auto const numbers = sweep.get_numeric_view())
-		return std::to_string(numbers->get_nth_value(index));
-	if (auto const texts = sweep.get_string_view())
-		return texts->get_nth_value(index);
-	auto const splits = require_view(sweep.get_sg_config_view(), sweep.get_property_name());
-	return std::to_string(splits->get_nth_value(index).value);
-}
-
+// Applies the index-th value of the sweep: through the row of the option it
+// names, or to the step attribute it names.
 void mutate_config(dynamic_configuration &permutation, const utility::sweep_definition &sweep, uint32_t index)
 {
 	const std::string &name = sweep.get_property_name();
-	auto const number = [&] { return require_view(sweep.get_numeric_view(), name)->get_nth_value(index); };
-	auto const split = [&] { return require_view(sweep.get_sg_config_view(), name)->get_nth_value(index); };
-
-	if (name == "uniform-job-size")
-		permutation.uniform_job_size = number();
-	else if (name == "core-count")
-		permutation.core_count = number();
-	else if (name == "threads-per-core")
-		permutation.threads_per_core = number();
-	else if (name == "data-provider-job-count")
-		permutation.data_provider_job_count = number();
-	else if (name == "task-pool-size")
-		permutation.task_pool_size = number();
-	else if (name == "gather-value")
-		permutation.gather_value = split();
-	else if (name == "scatter-value")
-		permutation.scatter_value = split();
+	if (const option_row *option = find_option(name); option != nullptr && option->sweep.apply != nullptr)
+		option->sweep.apply(permutation, sweep, index);
 	else if (kova::optional<std::string> const key = swept_attribute_key(name))
-		permutation.attributes[*key] = value_text(sweep, index);
-	else if (name == "mtu-size")
-		permutation.mtu_size = utility::parse_mtu_size(value_text(sweep, index));
-	else if (name == "send-queue-size")
-		permutation.send_queue_size = number();
-	else if (name == "receive-queue-size")
-		permutation.receive_queue_size = number();
-	else if (name == "data-provider-input-file")
-		permutation.input_data_file = require_view(sweep.get_string_view(), name)->get_nth_value(index);
+		permutation.attributes[*key] = sweep_value_text(sweep, index);
 	else
 		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Unknown sweep property: " + name);
 }

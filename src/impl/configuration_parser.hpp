@@ -1,6 +1,6 @@
-// The command line of kova_bench: its option table, the order in which the
-// options are registered, their value handlers and the driver that turns argv
-// into a configuration collection.
+// The command line of kova_bench: its option table with each option's wiring
+// (value handler, sweep setter), the order in which the options are registered
+// and the driver that turns argv into a configuration collection.
 #pragma once
 
 #include "configuration.hpp"
@@ -11,6 +11,8 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
+#include <string>
 
 namespace kova::bench {
 
@@ -22,8 +24,35 @@ namespace impl {
 
 inline constexpr std::size_t option_count = 46;
 
+struct option_row;
+
+// Stores one occurrence of the option: its parsed value (int, text or bool, by
+// the row's value type) into the scratch record; the option's long name names
+// it in errors. 0 on success.
+using option_handler = kova_error (*)(const void *value, config_parameters &config, const char *option);
+
+// How a --sweep of the option reaches the permutations.
+struct sweep_wiring {
+	// Sets the permutation's field to the sweep's index-th value; null when no
+	// sweep may name the option.
+	void (*apply)(dynamic_configuration &permutation, const utility::sweep_definition &sweep, uint32_t index);
+	// Whether the option was also given a plain value, which a sweep of it then
+	// refuses; null where the swept value simply replaces the plain one.
+	bool (*given)(const config_parameters &config);
+};
+
+// An option: its row of the table, and where it is wired. Adding an option
+// is adding a row and the scratch-record field its handler fills.
+struct option_row : utility::configuration_property {
+	option_handler handler;
+	sweep_wiring sweep;
+};
+
 // The options in table order.
-extern const std::array<utility::configuration_property, option_count> option_table;
+extern const std::array<option_row, option_count> option_table;
+
+// The row whose long name is `name`, or null.
+const option_row *find_option(const std::string &name);
 
 // Registration order: by the lower-cased first letter of the short name, else
 // of the long name; at equal letters an option with a short name goes first;
@@ -31,58 +60,10 @@ extern const std::array<utility::configuration_property, option_count> option_ta
 bool alpha_by_name_short_then_long(const utility::configuration_property &a, const utility::configuration_property &b);
 
 // The table sorted into registration order.
-std::array<utility::configuration_property, option_count> options_in_registration_order();
+std::array<option_row, option_count> options_in_registration_order();
 
 // Version callback: prints the compiled and the run-time SDK versions and exits with 0.
 [[noreturn]] kova_error print_kova_bench_version(void *value, void *config);
-
-// Value handlers, one per option (value, record) -> 0 on success.
-kova_error set_core_mask(const int *value, config_parameters *config);
-kova_error set_core_list(const char *value, config_parameters *config);
-kova_error set_core_count(const int *value, config_parameters *config);
-kova_error set_threads_per_core(const int *value, config_parameters *config);
-kova_error set_pipeline_steps(const char *value, config_parameters *config);
-kova_error set_attribute(const char *value, config_parameters *config);
-kova_error set_uniform_job_size(const int *value, config_parameters *config);
-kova_error set_job_output_buffer_size(const int *value, config_parameters *config);
-kova_error set_warm_up_jobs(const int *value, config_parameters *config);
-kova_error set_task_pool_size(const int *value, config_parameters *config);
-kova_error set_data_provider(const char *value, config_parameters *config);
-kova_error set_data_provider_input_file_path(const char *value, config_parameters *config);
-kova_error set_data_provider_job_count(const int *value, config_parameters *config);
-kova_error set_input_cwd(const char *value, config_parameters *config);
-kova_error set_output_cwd(const char *value, config_parameters *config);
-kova_error set_latency_bucket_range(const char *value, config_parameters *config);
-kova_error set_run_limit_seconds(const int *value, config_parameters *config);
-kova_error set_run_limit_jobs(const int *value, config_parameters *config);
-kova_error set_run_limit_bytes(const int *value, config_parameters *config);
-kova_error set_use_remote_input_buffers(const bool *value, config_parameters *config);
-kova_error set_use_remote_output_buffers(const bool *value, config_parameters *config);
-kova_error set_benchmark_mode(const char *value, config_parameters *config);
-kova_error add_sweep_value(const char *value, config_parameters *config);
-kova_error set_csv_file_name(const char *value, config_parameters *config);
-kova_error set_csv_stats(const char *value, config_parameters *config);
-kova_error set_csv_separate_dynamic_values(const bool *value, config_parameters *config);
-kova_error set_gather_split_value(const char *value, config_parameters *config);
-kova_error set_scatter_split_value(const char *value, config_parameters *config);
-kova_error set_mtu_size(const char *value, config_parameters *config);
-kova_error set_send_queue_size(const int *value, config_parameters *config);
-kova_error set_recv_queue_size(const int *value, config_parameters *config);
-kova_error set_companion_connection_string(const char *value, config_parameters *config);
-kova_error set_companion_core_mask(const int *value, config_parameters *config);
-kova_error set_companion_core_list(const char *value, config_parameters *config);
-kova_error set_collect_environment_information(const bool *value, config_parameters *config);
-kova_error set_csv_append_mode(const bool *value, config_parameters *config);
-kova_error set_stats_interval(const int *value, config_parameters *config);
-kova_error set_device(const char *value, config_parameters *config);
-kova_error set_representor(const char *value, config_parameters *config);
-kova_error set_query_string(const char *value, config_parameters *config);
-kova_error set_record_cpu_usage(const bool *value, config_parameters *config);
-kova_error set_use_blocking_mode(const bool *value, config_parameters *config);
-kova_error set_display_poll_result_ratio(const bool *value, config_parameters *config);
-kova_error set_gpu_addr(const char *value, config_parameters *config);
-kova_error set_batch_mode(const char *value, config_parameters *config);
-kova_error set_batch_size(const int *value, config_parameters *config);
 
 } // namespace impl
 } // namespace kova::bench

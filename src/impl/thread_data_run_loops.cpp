@@ -143,7 +143,7 @@ void thread_data::do_warmup()
 			relaxed_add(counters.enqueued_jobs, 1);
 		else if (err != KOVA_ERROR_NO_MEMORY)
 			throw_submit_failure(err, "Unable to submit warmup task", job);
-		// Code 7: the job is left out of the warm-up and not waited for.
+		// KOVA_ERROR_NO_MEMORY: the job is left out of the warm-up and not waited for.
 	}
 	if (counters.enqueued_jobs == 0)
 		m_run_flags &= ~keep_submitting;

@@ -12,9 +12,10 @@ namespace kova::bench::step {
 class kova_compress_decompress_step : public compress_step_base {
 public:
 	// With lz4_stream, "kova_compress.algorithm.has_block_checksum" and
-	// "kova_compress.algorithm.are_blocks_independent" ("true" or "false") are required. Throws code
-	// 6 for a missing or unknown algorithm or flag, KOVA_ERROR_NOT_SUPPORTED when the device cannot decompress with
-	// the algorithm, KOVA_ERROR_NOT_FOUND when the library is not installed, and the SDK's code when a call fails.
+	// "kova_compress.algorithm.are_blocks_independent" ("true" or "false") are required. Throws
+	// KOVA_ERROR_INVALID_VALUE for a missing or unknown algorithm or flag, KOVA_ERROR_NOT_SUPPORTED when
+	// the device cannot decompress with the algorithm, KOVA_ERROR_NOT_FOUND when the library is not
+	// installed, and the SDK's code when a call fails.
 	kova_compress_decompress_step(const object::attributes &attributes, runtime_state &state, kova_pe *pe,
 				      completion_callback success_cb, completion_callback error_cb,
 				      kova_data ctx_user_data);

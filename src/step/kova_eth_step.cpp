@@ -110,7 +110,7 @@ task_capabilities get_kova_eth_recv_metadata(const dl::kova_eth_api *api, const 
 	return record;
 }
 
-// "yes" when the device answers 0, "no" when it answers 4 (not supported); anything else fails.
+// "yes" when the device answers KOVA_SUCCESS, "no" when it answers KOVA_ERROR_NOT_SUPPORTED; anything else fails.
 std::string offload_answer(kova_error code, const char *failure)
 {
 	if (code != KOVA_SUCCESS && code != KOVA_ERROR_NOT_SUPPORTED)

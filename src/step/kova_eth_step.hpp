@@ -16,7 +16,7 @@ namespace kova::bench::step {
 class kova_eth_recv_step final : public object {
 public:
 	// Builds and starts the receive queue (its traffic steered to it); throws the queue's errors and
-	// code 6 for an offload attribute that is not a yes/no word.
+	// KOVA_ERROR_INVALID_VALUE for an offload attribute that is not a yes/no word.
 	kova_eth_recv_step(const object::attributes &attributes, runtime_state &state, kova_pe *pe,
 			   completion_callback success_cb, completion_callback error_cb, kova_data ctx_user_data);
 
@@ -26,7 +26,7 @@ public:
 	std::unique_ptr<utility::async::sequence> start_async_teardown() override;
 	[[nodiscard]] uint32_t get_companion_worker_id() const override { return m_worker_id; }
 	void set_mmaps(kova_mmap * /*input_mmap*/, kova_mmap * /*output_mmap*/) override {}
-	// A receive task into the output buffer (at most 1518 bytes, else code 6); the next step reads it.
+	// A receive task into the output buffer (at most 1518 bytes, else KOVA_ERROR_INVALID_VALUE); the next step reads it.
 	task_set create_task_set(const kova_buf *input, kova_buf *output, kova_buf *spare,
 				 kova_data task_user_data) override;
 	void destroy_all_tasks() override { m_queue.destroy_all_tasks(); }
@@ -55,8 +55,8 @@ public:
 	std::unique_ptr<utility::async::sequence> start_async_teardown() override;
 	[[nodiscard]] uint32_t get_companion_worker_id() const override { return m_worker_id; }
 	void set_mmaps(kova_mmap * /*input_mmap*/, kova_mmap * /*output_mmap*/) override {}
-	// A send task of the input's data: 14 to 1518 bytes (code 29 below, 6 above); the next step reads
-	// the same input.
+	// A send task of the input's data: 14 to 1518 bytes (code 29 below, KOVA_ERROR_INVALID_VALUE above);
+	// the next step reads the same input.
 	task_set create_task_set(const kova_buf *input, kova_buf *output, kova_buf *spare,
 				 kova_data task_user_data) override;
 	void destroy_all_tasks() override { m_queue.destroy_all_tasks(); }
@@ -71,7 +71,7 @@ private:
 	uint32_t m_worker_id = 0;
 };
 
-// The send queue's settings from the step attributes; code 6 "Unable to convert value\"<text>\" to a
+// The send queue's settings from the step attributes; KOVA_ERROR_INVALID_VALUE "Unable to convert value\"<text>\" to a
 // boolean" for an offload attribute that is not exactly one of true/yes/1/false/no/0.
 utility::eth_txq::configuration txq_config_from_attrs(const object::attributes &attributes);
 

@@ -40,7 +40,7 @@ protected:
 	void register_setup(utility::async::sequence &sequence, const char *worker_type, uint32_t buffer_count,
 			    const std::string &after_connect);
 	void register_teardown(utility::async::sequence &sequence);
-	// Applies "kova_rdma.transport-type" when given (code 4 when the device lacks it).
+	// Applies "kova_rdma.transport-type" when given (KOVA_ERROR_NOT_SUPPORTED when the device lacks it).
 	void apply_transport_type(const attributes &attributes);
 	io_buffer_ranges buffer_ranges(const char *who) const;
 
@@ -82,7 +82,7 @@ private:
 	void create_async_teardown_activities(utility::async::sequence &sequence) override;
 };
 
-// Exists by name and refuses to be built (code 4).
+// Exists by name and refuses to be built (KOVA_ERROR_NOT_SUPPORTED).
 class kova_rdma_bidir_step final : public rdma_step_base {
 public:
 	kova_rdma_bidir_step(const attributes &attributes, const runtime_state &state, kova_pe *pe,

@@ -35,7 +35,7 @@ inline constexpr const char *terminate_remote_worker_activity_name = "terminate_
 using worker_reply_reader = std::function<void(const companion::worker::attribute_map &fields)>;
 
 // Sends create_worker_request {worker type, command map} and sets the step's worker id from the
-// reply; a reply with worker id 0 fails with code 22. Its abort sends destroy_workers_request,
+// reply; a reply with worker id 0 fails with KOVA_ERROR_UNEXPECTED. Its abort sends destroy_workers_request,
 // which destroys every worker of the companion, without awaiting the reply, and clears the id; a
 // refused send is recorded as {22, "Failed to terminate remote workers"} and the abort returns.
 class create_remote_worker_activity_base : public step_async_activity {

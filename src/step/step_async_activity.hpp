@@ -47,9 +47,9 @@ protected:
 
 	// Marks the activity failed and reports {code, "Failed during: <name>. message: <message>"}.
 	void fail(kova_error code, const std::string &message);
-	// Code 22, "Unexpected API message: <description of the message>".
+	// KOVA_ERROR_UNEXPECTED, "Unexpected API message: <description of the message>".
 	void fail(const companion::api::message_buffer &message);
-	// Code 22, "Unexpected API error: <text of the error>"; the error's own code is not passed on.
+	// KOVA_ERROR_UNEXPECTED, "Unexpected API error: <text of the error>"; the error's own code is not passed on.
 	void fail(const companion::api::v1::error_response &error);
 
 	// Sends the request (its id set to a fresh message number); its reply, or its expiry after
@@ -70,7 +70,7 @@ protected:
 
 	// Hands the awaited reply, once it has arrived, to on_api_error or on_api_message. A failed
 	// activity drops it. An exception thrown while reading it becomes this activity's failure
-	// (its kova::exception code, code 6 for any other exception).
+	// (its kova::exception code, KOVA_ERROR_INVALID_VALUE for any other exception).
 	void take_reply();
 
 	// The activity's work is complete; its next progress moves the sequence on.

@@ -124,10 +124,8 @@ const property_definition *find_step_attribute(const std::string &name)
 
 cfg_value_type get_cfg_value_type(const std::string &name)
 {
-	for (const auto &row : impl::option_table) {
-		if (name == row.long_name)
-			return row.value_type;
-	}
+	if (const impl::option_row *option = impl::find_option(name))
+		return option->value_type;
 	if (const property_definition *property = find_step_attribute(name))
 		return property->value_type;
 	KOVA_THROW(KOVA_ERROR_INVALID_VALUE, "Invalid property name : \"" + name + "\"");

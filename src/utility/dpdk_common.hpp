@@ -23,10 +23,10 @@ public:
 	virtual void start_dev_port() = 0;
 };
 
-// Initialises DPDK's environment (rte_eal_init, once per process) and probes the device's port, which is
-// not started yet. Throws kova::exception: KOVA_ERROR_NOT_FOUND without the bridge library, 21 when DPDK fails, the
-// bridge's code when probing fails. A failure after the environment was initialised cleans it up again.
-// The destructor cleans the environment up; it does not stop the port.
+// Initialises DPDK's environment (rte_eal_init, once per process) and probes the device's port, which is not
+// started yet. Throws kova::exception: KOVA_ERROR_NOT_FOUND without the bridge library, KOVA_ERROR_DRIVER when
+// DPDK fails, the bridge's code when probing fails. A failure after the environment was initialised cleans it
+// up again. The destructor cleans the environment up; it does not stop the port.
 std::unique_ptr<dpdk_context> create_dpdk_context(kova_dev *dev);
 
 // Room given to DPDK's rte_eth_dev_info and rte_eth_conf, which the context hands to DPDK zero-filled

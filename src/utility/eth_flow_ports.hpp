@@ -13,7 +13,7 @@ namespace kova::bench::utility {
 
 namespace eth_queue_ids {
 
-// The lowest free id from 128 up; throws code 7 when all are taken.
+// The lowest free id from 128 up; throws KOVA_ERROR_NO_MEMORY when all are taken.
 uint16_t take();
 void give(uint16_t id) noexcept;
 
@@ -24,7 +24,7 @@ public:
 	static eth_flow_ports &instance();
 
 	// Steers the device's traffic to the queue id too; initialises the library and starts the
-	// device's port when this is their first queue. Throws kova::exception (code 16 without the flow
+	// device's port when this is their first queue. Throws kova::exception (KOVA_ERROR_NOT_FOUND without the flow
 	// library); nothing changes then.
 	void add_queue(kova_dev *dev, uint16_t port_id, uint16_t queue_id);
 

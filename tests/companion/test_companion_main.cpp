@@ -64,7 +64,7 @@ private:
 std::unique_ptr<wk::worker> make_test_worker(uint32_t id, const wk::attribute_map &attributes,
 						 kova::bench::companion::runtime_state &)
 {
-	// A number the way a family parser reads it: refused with code 6 unless it fits 32 bits.
+	// A number the way a family parser reads it: refused with KOVA_ERROR_INVALID_VALUE unless it fits 32 bits.
 	if (auto const found = attributes.find("count"); found != attributes.end())
 		wk::number_or_throw(found->second, "create_test_worker_command", "count");
 	return std::make_unique<test_worker>(id, attributes);

@@ -62,7 +62,7 @@ protected:
 	std::unique_ptr<kova_pe, kova::delegated_deleter<kova_pe>> m_pe;
 };
 
-// The GID index under its table spelling or its alias; refused with code 6 when it is no number.
+// The GID index under its table spelling or its alias; refused with KOVA_ERROR_INVALID_VALUE when it is no number.
 TEST_F(rdma_step_test, reads_the_gid_index_and_refuses_bad_values)
 {
 	kova_test_trace_enable(1);

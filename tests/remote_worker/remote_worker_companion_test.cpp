@@ -140,7 +140,7 @@ TEST(remote_worker_companion, two_set_ups_on_a_one_core_pool_end_at_the_first_fa
 	EXPECT_EQ(first_id, 0U);
 	EXPECT_EQ(second_id, 0U);
 
-	// A teardown now names no destroyed worker: asking for one would be answered with code 16 and
+	// A teardown now names no destroyed worker: asking for one would be answered with KOVA_ERROR_NOT_FOUND and
 	// make the companion end with status 1.
 	std::vector<std::unique_ptr<sequence>> teardowns;
 	teardowns.push_back(start_peer_teardown(session.state, first_id));

@@ -334,7 +334,7 @@ TEST_P(two_process_test, killing_the_peer_fails_every_task_in_flight)
 	EXPECT_EQ(wait_child(survivor, 20000), 0);
 }
 
-// Stopping with tasks in flight answers 26, flushes them through the error callbacks and ends idle;
+// Stopping with tasks in flight answers KOVA_ERROR_IN_PROGRESS, flushes them through the error callbacks and ends idle;
 // a task in flight cannot be freed.
 TEST_P(two_process_test, stop_with_tasks_in_flight_flushes_them)
 {
@@ -386,7 +386,7 @@ INSTANTIATE_TEST_SUITE_P(placements, two_process_test, ::testing::Values(placeme
 				 return info.param == placement::loopback ? "loopback" : "namespaces";
 			 });
 
-// Details that are not a peer's fail connect with 6 and leave the instance able to connect.
+// Details that are not a peer's fail connect with KOVA_ERROR_INVALID_VALUE and leave the instance able to connect.
 TEST(rdma_details, malformed_details_fail_connect_with_6)
 {
 	kova_test_reset();

@@ -1,16 +1,16 @@
 /*
  * GPU kernel launchers of the benchmark (libkova_bench_rhun_impl.so.2), built on the GPU runtime.
  *
- * Every function returns kova_error: 0 on success, KOVA_ERROR_NOT_FOUND (16) when no GPU has the given
- * address, KOVA_ERROR_NOT_SUPPORTED (4) when the machine has no usable GPU runtime, and
- * KOVA_ERROR_DRIVER (21) when the GPU runtime refuses a call.
+ * Every function returns kova_error: 0 on success, KOVA_ERROR_NOT_FOUND when no GPU has the given
+ * address, KOVA_ERROR_NOT_SUPPORTED when the machine has no usable GPU runtime, and
+ * KOVA_ERROR_DRIVER when the GPU runtime refuses a call.
  * A launcher takes the address of its kernel's parameter block, copies it, starts the kernel and returns without
- * waiting for it (6 for a malformed block: null, 0 blocks or threads, more than 4294967295 GPU threads, a
+ * waiting for it (KOVA_ERROR_INVALID_VALUE for a malformed block: null, 0 blocks or threads, more than 4294967295 GPU threads, a
  * stop flag, counter array or buffer array outside GPU memory). The kernel runs until the block's stop byte
  * becomes non-zero; when it has ended, it stores 2 into the stop byte. GPU thread i keeps {jobs, bytes} in
  * counter record i (two 64-bit counters, each written with one atomic store).
  *
- * The emulated GPU runs each kernel on CPU threads (see the GPU runtime); the eth kernels answer 4.
+ * The emulated GPU runs each kernel on CPU threads (see the GPU runtime); the eth kernels answer KOVA_ERROR_NOT_SUPPORTED.
  *
  * RDMA kernels (one emulator thread: a queue pair is one ordered stream). GPU thread t owns data buffer
  * t mod (number of buffers). They move messages of buffer-size bytes in rounds of one message per GPU thread:

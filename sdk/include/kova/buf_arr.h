@@ -2,7 +2,8 @@
  * Buffer arrays and the GPU data path: a started map cut into equal elements and published to a GPU, whose
  * kernels reach the elements through the array's GPU handle; and contexts whose data path runs on a GPU.
  *
- * Every function returns 0 on success, 6 for a null or malformed argument and 18 in the wrong state.
+ * Every function returns KOVA_SUCCESS, KOVA_ERROR_INVALID_VALUE for a null or malformed argument and
+ * KOVA_ERROR_BAD_STATE in the wrong state.
  */
 #ifndef KOVA_BUF_ARR_H
 #define KOVA_BUF_ARR_H
@@ -20,9 +21,9 @@ KOVA_EXPORT kova_error kova_buf_arr_create(uint32_t num_elem, kova_buf_arr **buf
 KOVA_EXPORT kova_error kova_buf_arr_set_params(kova_buf_arr *buf_arr, kova_mmap *mmap, size_t elem_size,
 					       uint64_t start_offset);
 KOVA_EXPORT kova_error kova_buf_arr_set_target_gpu(kova_buf_arr *buf_arr, kova_gpu *gpu);
-/* Publishes the array; its map cannot be destroyed until the array is. 18 without params or target GPU. */
+/* Publishes the array; its map cannot be destroyed until the array is. KOVA_ERROR_BAD_STATE without params or target GPU. */
 KOVA_EXPORT kova_error kova_buf_arr_start(kova_buf_arr *buf_arr);
-/* 18 before kova_buf_arr_start. */
+/* KOVA_ERROR_BAD_STATE before kova_buf_arr_start. */
 KOVA_EXPORT kova_error kova_buf_arr_get_gpu_handle(const kova_buf_arr *buf_arr, kova_gpu_buf_arr **gpu_buf_arr);
 KOVA_EXPORT kova_error kova_buf_arr_destroy(kova_buf_arr *buf_arr);
 

@@ -3,15 +3,15 @@
  * the other, a message path over each connection, and the fast path of consumers (post receive buffers) and
  * producers (send buffers to a consumer) built on a connection.
  *
- * Unless noted, a function returns kova_error: 0 on success, KOVA_ERROR_INVALID_VALUE (6) for a null or
- * malformed argument, KOVA_ERROR_BAD_STATE (18) when the object is in the wrong state, and
- * KOVA_ERROR_NOT_SUPPORTED (4) when the device cannot do it. Out-parameters are written only on success.
- * Capability queries take the device information and answer 0 (yes) or 4 (no); they are thread-safe.
- * Task kinds follow one pattern: set_conf preallocates num_tasks tasks (>= 1) while the context is idle,
- * alloc_init takes one of them (7 when none is left), as_task gives its generic handle. Comch tasks carry no
- * user data of their own at allocation; the caller sets it on the generic task.
- * Consumer and producer contexts reach the running state only once the peer side has answered, so starting
- * them may answer KOVA_ERROR_IN_PROGRESS (26).
+ * Unless noted, a function returns kova_error: 0 on success, KOVA_ERROR_INVALID_VALUE for a null or malformed
+ * argument, KOVA_ERROR_BAD_STATE when the object is in the wrong state, and KOVA_ERROR_NOT_SUPPORTED when the
+ * device cannot do it. Out-parameters are written only on success. Capability queries take the device
+ * information and answer KOVA_SUCCESS (yes) or KOVA_ERROR_NOT_SUPPORTED (no); they are thread-safe. Task kinds
+ * follow one pattern: set_conf preallocates num_tasks tasks (>= 1) while the context is idle, alloc_init takes
+ * one of them (KOVA_ERROR_NO_MEMORY when none is left), as_task gives its generic handle. Comch tasks carry no
+ * user data of their own at allocation; the caller sets it on the generic task. Consumer and producer contexts
+ * reach the running state only once the peer side has answered, so starting them may answer
+ * KOVA_ERROR_IN_PROGRESS.
  */
 #ifndef KOVA_COMCH_H
 #define KOVA_COMCH_H

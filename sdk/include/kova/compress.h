@@ -2,13 +2,13 @@
  * Compression library (libkova_compress.so.2): deflate compression, and deflate, LZ4-stream and LZ4-block
  * decompression, one task kind each.
  *
- * Unless noted, a function returns kova_error: 0 on success, KOVA_ERROR_INVALID_VALUE (6) for a null or
- * malformed argument, KOVA_ERROR_BAD_STATE (18) when the instance is in the wrong state, and
- * KOVA_ERROR_NOT_SUPPORTED (4) when the device cannot do it. Out-parameters are written only on success.
- * Capability queries take the device information and answer 0 (yes) or 4 (no); they are thread-safe.
- * Every task kind follows one pattern: set_conf preallocates num_tasks tasks (>= 1) while the context is idle,
- * alloc_init takes one of them (7 when none is left), as_task gives its generic handle.
- * Checksums are read after a successful completion.
+ * Unless noted, a function returns kova_error: 0 on success, KOVA_ERROR_INVALID_VALUE for a null or malformed
+ * argument, KOVA_ERROR_BAD_STATE when the instance is in the wrong state, and KOVA_ERROR_NOT_SUPPORTED when the
+ * device cannot do it. Out-parameters are written only on success. Capability queries take the device
+ * information and answer KOVA_SUCCESS (yes) or KOVA_ERROR_NOT_SUPPORTED (no); they are thread-safe. Every task
+ * kind follows one pattern: set_conf preallocates num_tasks tasks (>= 1) while the context is idle, alloc_init
+ * takes one of them (KOVA_ERROR_NO_MEMORY when none is left), as_task gives its generic handle. Checksums are
+ * read after a successful completion.
  */
 #ifndef KOVA_COMPRESS_H
 #define KOVA_COMPRESS_H

@@ -15,33 +15,36 @@ enum kova_ctx_states {
 typedef void (*kova_ctx_state_changed_callback_t)(kova_data user_data, kova_ctx *ctx,
 						  enum kova_ctx_states prev_state, enum kova_ctx_states next_state);
 
-/* Stores the data handed to every completion callback of the context. Returns 0; 6 for null. */
+/* Stores the data handed to every completion callback of the context. Returns KOVA_SUCCESS; KOVA_ERROR_INVALID_VALUE for null. */
 KOVA_EXPORT kova_error kova_ctx_set_user_data(kova_ctx *ctx, kova_data user_data);
 
-/* The data stored by kova_ctx_set_user_data (zero before). Returns 0; 6 for null. */
+/* The data stored by kova_ctx_set_user_data (zero before). Returns KOVA_SUCCESS;
+ * KOVA_ERROR_INVALID_VALUE for null. */
 KOVA_EXPORT kova_error kova_ctx_get_user_data(const kova_ctx *ctx, kova_data *user_data);
 
-/* Registers the state-change callback (null removes it); only while idle. Returns 0; 6 for null ctx; 18 otherwise. */
+/* Registers the state-change callback (null removes it); only while idle. Returns
+ * KOVA_SUCCESS; KOVA_ERROR_INVALID_VALUE for a null ctx; KOVA_ERROR_BAD_STATE otherwise. */
 KOVA_EXPORT kova_error kova_ctx_set_state_changed_cb(kova_ctx *ctx, kova_ctx_state_changed_callback_t cb);
 
 /*
  * Starts an idle context that is connected to an engine and has at least one task kind
- * configured (none when its data path is on a GPU). Returns 0; 6 for null; 18 otherwise; the library's code
+ * configured (none when its data path is on a GPU). Returns KOVA_SUCCESS; KOVA_ERROR_INVALID_VALUE for null;
+ * KOVA_ERROR_BAD_STATE otherwise; the library's code
  * when it cannot set up.
  */
 KOVA_EXPORT kova_error kova_ctx_start(kova_ctx *ctx);
 
 /*
  * Stops a context. Nothing in flight (or already idle): 0, the context is idle. Tasks in flight:
- * unflushed ones are flushed, the context is stopping and the call returns 26; it becomes idle
- * once progress has delivered the last of them. Returns 6 for null.
+ * unflushed ones are flushed, the context is stopping and the call returns KOVA_ERROR_IN_PROGRESS; it becomes idle
+ * once progress has delivered the last of them. Returns KOVA_ERROR_INVALID_VALUE for null.
  */
 KOVA_EXPORT kova_error kova_ctx_stop(kova_ctx *ctx);
 
-/* Returns 0 and the kova_ctx_states value; 6 for null. */
+/* Returns KOVA_SUCCESS and the kova_ctx_states value; KOVA_ERROR_INVALID_VALUE for null. */
 KOVA_EXPORT kova_error kova_ctx_get_state(const kova_ctx *ctx, enum kova_ctx_states *state);
 
-/* Returns 0 and the number of submitted tasks not yet delivered; 6 for null. */
+/* Returns KOVA_SUCCESS and the number of submitted tasks not yet delivered; KOVA_ERROR_INVALID_VALUE for null. */
 KOVA_EXPORT kova_error kova_ctx_get_num_inflight_tasks(const kova_ctx *ctx, size_t *num_inflight_tasks);
 
 #endif

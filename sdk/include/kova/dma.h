@@ -1,10 +1,10 @@
 /*
  * DMA copy library (libkova_dma.so.2): one instance per device, one task kind (memcpy).
  *
- * Unless noted, a function returns kova_error: 0 on success, KOVA_ERROR_INVALID_VALUE (6) for a null or
- * malformed argument, KOVA_ERROR_BAD_STATE (18) when the instance is in the wrong state, and
- * KOVA_ERROR_NOT_SUPPORTED (4) when the device cannot do it. Out-parameters are written only on success.
- * Capability queries take the device information and answer 0 (yes) or 4 (no); they are thread-safe.
+ * Unless noted, a function returns kova_error: 0 on success, KOVA_ERROR_INVALID_VALUE for a null or malformed
+ * argument, KOVA_ERROR_BAD_STATE when the instance is in the wrong state, and KOVA_ERROR_NOT_SUPPORTED when the
+ * device cannot do it. Out-parameters are written only on success. Capability queries take the device
+ * information and answer KOVA_SUCCESS (yes) or KOVA_ERROR_NOT_SUPPORTED (no); they are thread-safe.
  */
 #ifndef KOVA_DMA_H
 #define KOVA_DMA_H
@@ -30,12 +30,14 @@ KOVA_EXPORT kova_error kova_dma_cap_task_memcpy_get_max_buf_list_len(const kova_
 KOVA_EXPORT kova_error kova_dma_cap_task_memcpy_get_max_buf_size(const kova_devinfo *devinfo, uint64_t *max_buf_size);
 
 /*
- * Memcpy task. set_conf preallocates num_tasks tasks (1 to the maximum number of tasks) while the context is idle
- * (18 otherwise); 4 when the device cannot copy. alloc_init takes one of them (7 when none is left, 18 when the
- * context is not running, 6 for a null list); the task copies the source list's data to the end of the
- * destination's data. A source longer than the maximum buffer size is refused at submission (6). A task completes
- * with 7 when the destination lacks room and with 6 when a list has more elements than the maximum list length;
- * a failed task changes no byte.
+ * Memcpy task. set_conf preallocates num_tasks tasks (1 to the maximum number of tasks) while the context is
+ * idle (KOVA_ERROR_BAD_STATE otherwise); KOVA_ERROR_NOT_SUPPORTED when the device cannot copy. alloc_init takes
+ * one of them (KOVA_ERROR_NO_MEMORY when none is left, KOVA_ERROR_BAD_STATE when the context is not running,
+ * KOVA_ERROR_INVALID_VALUE for a null list); the task copies the source list's data to the end of the
+ * destination's data. A source longer than the maximum buffer size is refused at submission
+ * (KOVA_ERROR_INVALID_VALUE). A task completes with KOVA_ERROR_NO_MEMORY when the destination lacks room and
+ * with KOVA_ERROR_INVALID_VALUE when a list has more elements than the maximum list length; a failed task
+ * changes no byte.
  */
 KOVA_EXPORT kova_error kova_dma_task_memcpy_set_conf(kova_dma *dma, kova_task_completion_cb_t success_cb,
 						     kova_task_completion_cb_t error_cb, uint32_t num_tasks);

@@ -10,14 +10,17 @@
 #include <kova/types.h>
 
 /*
- * Creates the DPDK port of the device: one per device, whichever of its opened handles is given.
- * devargs are the port's driver arguments (may be null or empty).
- * Returns 0, also when the device's port exists already; 6 for a null device; 18 when DPDK's environment is
- * not initialised; 21 when DPDK refuses the port.
+ * Creates the DPDK port of the device: one per device, whichever of its opened handles is given. devargs are
+ * the port's driver arguments (may be null or empty). Returns KOVA_SUCCESS, also when the device's port exists
+ * already; KOVA_ERROR_INVALID_VALUE for a null device; KOVA_ERROR_BAD_STATE when DPDK's environment is not
+ * initialised; KOVA_ERROR_DRIVER when DPDK refuses the port.
  */
 KOVA_EXPORT kova_error kova_dpdk_port_probe(kova_dev *dev, const char *devargs);
 
-/* The DPDK port identifier of the device; 16 when the device was not probed, 6 for a null argument. */
+/*
+ * The DPDK port identifier of the device; KOVA_ERROR_NOT_FOUND when the device was not probed,
+ * KOVA_ERROR_INVALID_VALUE for a null argument.
+ */
 KOVA_EXPORT kova_error kova_dpdk_get_first_port_id(const kova_dev *dev, uint16_t *port_id);
 
 #endif

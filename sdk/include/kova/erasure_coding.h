@@ -2,12 +2,12 @@
  * Erasure-coding library (libkova_erasure_coding.so.2): coding matrices and the Galois-multiplication, create,
  * update and recover tasks over them.
  *
- * Unless noted, a function returns kova_error: 0 on success, KOVA_ERROR_INVALID_VALUE (6) for a null or
- * malformed argument, KOVA_ERROR_BAD_STATE (18) when the instance is in the wrong state, and
- * KOVA_ERROR_NOT_SUPPORTED (4) when the device cannot do it. Out-parameters are written only on success.
- * Capability queries take the device information and answer 0 (yes) or 4 (no); they are thread-safe.
- * Every task kind follows one pattern: set_conf preallocates num_tasks tasks (>= 1) while the context is idle,
- * allocate_init takes one of them (7 when none is left), as_task gives its generic handle.
+ * Unless noted, a function returns kova_error: 0 on success, KOVA_ERROR_INVALID_VALUE for a null or malformed
+ * argument, KOVA_ERROR_BAD_STATE when the instance is in the wrong state, and KOVA_ERROR_NOT_SUPPORTED when the
+ * device cannot do it. Out-parameters are written only on success. Capability queries take the device
+ * information and answer KOVA_SUCCESS (yes) or KOVA_ERROR_NOT_SUPPORTED (no); they are thread-safe. Every task
+ * kind follows one pattern: set_conf preallocates num_tasks tasks (>= 1) while the context is idle,
+ * allocate_init takes one of them (KOVA_ERROR_NO_MEMORY when none is left), as_task gives its generic handle.
  * Block lists are buffer lists whose data is split into equally sized blocks.
  */
 #ifndef KOVA_ERASURE_CODING_H

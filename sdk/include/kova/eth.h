@@ -2,13 +2,13 @@
  * Ethernet library (libkova_eth.so.2): receive queues (rxq) and send queues (txq) on a device's port, driven
  * by the CPU or, through their GPU handles, by GPU kernels.
  *
- * Unless noted, a function returns kova_error: 0 on success, KOVA_ERROR_INVALID_VALUE (6) for a null or
- * malformed argument, KOVA_ERROR_BAD_STATE (18) when the queue is in the wrong state, and
- * KOVA_ERROR_NOT_SUPPORTED (4) when the device cannot do it. Out-parameters are written only on success.
- * Capability queries take the device information and answer 0 (yes) or 4 (no); they are thread-safe.
- * Queue settings are accepted while the queue's context is idle. Task kinds follow one pattern: set_conf
- * preallocates num_tasks tasks (>= 1) while the context is idle, allocate_init takes one of them (7 when none
- * is left), as_kova_task gives its generic handle.
+ * Unless noted, a function returns kova_error: 0 on success, KOVA_ERROR_INVALID_VALUE for a null or malformed
+ * argument, KOVA_ERROR_BAD_STATE when the queue is in the wrong state, and KOVA_ERROR_NOT_SUPPORTED when the
+ * device cannot do it. Out-parameters are written only on success. Capability queries take the device
+ * information and answer KOVA_SUCCESS (yes) or KOVA_ERROR_NOT_SUPPORTED (no); they are thread-safe. Queue
+ * settings are accepted while the queue's context is idle. Task kinds follow one pattern: set_conf preallocates
+ * num_tasks tasks (>= 1) while the context is idle, allocate_init takes one of them (KOVA_ERROR_NO_MEMORY when
+ * none is left), as_kova_task gives its generic handle.
  */
 #ifndef KOVA_ETH_H
 #define KOVA_ETH_H

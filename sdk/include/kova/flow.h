@@ -2,9 +2,9 @@
  * Flow library (libkova_flow.so.2): steering rules on a device's ports. One global configuration initialises
  * the library; a started port holds pipes, each a match, actions and a forward target, filled with entries.
  *
- * Unless noted, a function returns kova_error: 0 on success, KOVA_ERROR_INVALID_VALUE (6) for a null or
- * malformed argument, KOVA_ERROR_BAD_STATE (18) when called in the wrong order, and
- * KOVA_ERROR_NOT_SUPPORTED (4) when the device cannot do it. Out-parameters are written only on success.
+ * Unless noted, a function returns kova_error: 0 on success, KOVA_ERROR_INVALID_VALUE for a null or
+ * malformed argument, KOVA_ERROR_BAD_STATE when called in the wrong order, and
+ * KOVA_ERROR_NOT_SUPPORTED when the device cannot do it. Out-parameters are written only on success.
  * The library is process-wide: kova_flow_init_v1 once, kova_flow_destroy after the last port stopped.
  */
 #ifndef KOVA_FLOW_H

@@ -18,32 +18,47 @@ enum kova_access_flag {
 	KOVA_ACCESS_FLAG_PCI_RELAXED_ORDERING = 32,
 };
 
-/* Returns 0; 6 for null; 7. */
+/* Returns KOVA_SUCCESS; KOVA_ERROR_INVALID_VALUE for null; KOVA_ERROR_NO_MEMORY. */
 KOVA_EXPORT kova_error kova_mmap_create(kova_mmap **mmap);
 
-/* How many devices may be added (1 by default). Returns 0; 6 for null or 0; 18 once started or below the added count. */
+/*
+ * How many devices may be added (1 by default). Returns KOVA_SUCCESS; KOVA_ERROR_INVALID_VALUE for null or 0;
+ * KOVA_ERROR_BAD_STATE once started or below the added count.
+ */
 KOVA_EXPORT kova_error kova_mmap_set_max_num_devices(kova_mmap *mmap, uint32_t max_num_devices);
 
-/* Returns 0; 6 for null; 7 beyond the maximum; 18 once started; 23 when this handle was added already. */
+/*
+ * Returns KOVA_SUCCESS; KOVA_ERROR_INVALID_VALUE for null; KOVA_ERROR_NO_MEMORY beyond the maximum;
+ * KOVA_ERROR_BAD_STATE once started; KOVA_ERROR_ALREADY_EXIST when this handle was added already.
+ */
 KOVA_EXPORT kova_error kova_mmap_add_dev(kova_mmap *mmap, kova_dev *dev);
 
-/* Returns 0; 6 for null or zero length or a range that wraps; 18 once started. */
+/*
+ * Returns KOVA_SUCCESS; KOVA_ERROR_INVALID_VALUE for null or zero length or a range that wraps;
+ * KOVA_ERROR_BAD_STATE once started.
+ */
 KOVA_EXPORT kova_error kova_mmap_set_memrange(kova_mmap *mmap, void *addr, size_t len);
 
-/* Returns 0; 6 for null; 18 once started. */
+/* Returns KOVA_SUCCESS; KOVA_ERROR_INVALID_VALUE for null; KOVA_ERROR_BAD_STATE once started. */
 KOVA_EXPORT kova_error kova_mmap_set_permissions(kova_mmap *mmap, uint32_t access_mask);
 
-/* Returns 0; 6 for null; 18 when no range is set or already started; 21 when the memory cannot be registered. */
+/*
+ * Returns KOVA_SUCCESS; KOVA_ERROR_INVALID_VALUE for null; KOVA_ERROR_BAD_STATE when no range is set or already
+ * started; KOVA_ERROR_DRIVER when the memory cannot be registered.
+ */
 KOVA_EXPORT kova_error kova_mmap_start(kova_mmap *mmap);
 
-/* The range given to kova_mmap_set_memrange. Returns 0; 6 for null; 18 when no range is set. */
+/*
+ * The range given to kova_mmap_set_memrange. Returns KOVA_SUCCESS; KOVA_ERROR_INVALID_VALUE for null;
+ * KOVA_ERROR_BAD_STATE when no range is set.
+ */
 KOVA_EXPORT kova_error kova_mmap_get_memrange(const kova_mmap *mmap, void **addr, size_t *len);
 
 /*
- * Exports a started map for use by another process of the same user on the same host. The
- * descriptor (bytes at *export_desc, *export_desc_len of them) is owned by the map and stays valid
- * until kova_mmap_destroy; the device must be one of the map's. Returns 0; 6 for null, a map that
- * is not started or a device that is not the map's; 7.
+ * Exports a started map for use by another process of the same user on the same host. The descriptor (bytes at
+ * *export_desc, *export_desc_len of them) is owned by the map and stays valid until kova_mmap_destroy; the
+ * device must be one of the map's. Returns KOVA_SUCCESS; KOVA_ERROR_INVALID_VALUE for null, a map that is not
+ * started or a device that is not the map's; KOVA_ERROR_NO_MEMORY.
  */
 KOVA_EXPORT kova_error kova_mmap_export_pci(kova_mmap *mmap, kova_dev *dev, const void **export_desc,
 					    size_t *export_desc_len);
@@ -59,15 +74,19 @@ KOVA_EXPORT kova_error kova_mmap_export_rdma(kova_mmap *mmap, kova_dev *dev, con
  * Creates a started map over the memory another process exported with kova_mmap_export_pci. Its
  * range (kova_mmap_get_memrange) is the exporter's; buffers over it are used by tasks of libraries
  * that can reach remote memory (DMA): a copy into or out of it is a copy between the two processes.
- * Other libraries refuse such tasks at submission with 4. A task whose remote memory is gone (the
- * exporter ended or destroyed its map) completes with 17. Returns 0; 6 for null or a malformed
- * descriptor; 17 when the exporter or its map is gone or its memory cannot be reached (another
- * user, another host); 7.
+ * Other libraries refuse such tasks at submission with KOVA_ERROR_NOT_SUPPORTED. A task whose remote memory is gone (the
+ * exporter ended or destroyed its map) completes with KOVA_ERROR_IO_FAILED. Returns KOVA_SUCCESS;
+ * KOVA_ERROR_INVALID_VALUE for null or a malformed
+ * descriptor; KOVA_ERROR_IO_FAILED when the exporter or its map is gone or its memory cannot be reached (another
+ * user, another host); KOVA_ERROR_NO_MEMORY.
  */
 KOVA_EXPORT kova_error kova_mmap_create_from_export(const void *opts, const void *export_desc, size_t export_desc_len,
 						    kova_dev *dev, kova_mmap **mmap);
 
-/* Returns 0; 6 for null; 18 (the map stays) while buffers over it are outstanding. */
+/*
+ * Returns KOVA_SUCCESS; KOVA_ERROR_INVALID_VALUE for null; KOVA_ERROR_BAD_STATE (the map stays) while buffers
+ * over it are outstanding.
+ */
 KOVA_EXPORT kova_error kova_mmap_destroy(kova_mmap *mmap);
 
 #endif

@@ -9,16 +9,23 @@
 
 #include <kova/types.h>
 
-/* Creates an engine with its notification handle. Returns 0; 6 for null; 7; 20 when the handle cannot be made. */
+/*
+ * Creates an engine with its notification handle. Returns KOVA_SUCCESS; KOVA_ERROR_INVALID_VALUE for null;
+ * KOVA_ERROR_NO_MEMORY; KOVA_ERROR_OPERATING_SYSTEM when the handle cannot be made.
+ */
 KOVA_EXPORT kova_error kova_pe_create(kova_pe **pe);
 
 /*
- * Destroys an engine. Contexts still connected are detached and their tasks in flight are
- * abandoned without a callback; the call then returns 18. Returns 0; 6 for null.
+ * Destroys an engine. Contexts still connected are detached and their tasks in flight are abandoned without a
+ * callback; the call then returns KOVA_ERROR_BAD_STATE. Returns KOVA_SUCCESS; KOVA_ERROR_INVALID_VALUE for
+ * null.
  */
 KOVA_EXPORT kova_error kova_pe_destroy(kova_pe *pe);
 
-/* Connects an idle, unconnected context. Returns 0; 6 for null; 18 otherwise. */
+/*
+ * Connects an idle, unconnected context. Returns KOVA_SUCCESS; KOVA_ERROR_INVALID_VALUE for null;
+ * KOVA_ERROR_BAD_STATE otherwise.
+ */
 KOVA_EXPORT kova_error kova_pe_connect_ctx(kova_pe *pe, kova_ctx *ctx);
 
 /*
@@ -29,16 +36,23 @@ KOVA_EXPORT kova_error kova_pe_connect_ctx(kova_pe *pe, kova_ctx *ctx);
  */
 KOVA_EXPORT uint8_t kova_pe_progress(kova_pe *pe);
 
-/* The descriptor that becomes readable (EPOLLIN) when the armed engine has work. Returns 0; 6 for null. */
+/*
+ * The descriptor that becomes readable (EPOLLIN) when the armed engine has work. Returns KOVA_SUCCESS;
+ * KOVA_ERROR_INVALID_VALUE for null.
+ */
 KOVA_EXPORT kova_error kova_pe_get_notification_handle(const kova_pe *pe, int *handle);
 
 /*
- * Arms the engine: the handle becomes readable at once when a flushed task is waiting, else at
- * the next flushed submission. Returns 0; 6 for null; 20 when the handle cannot be written.
+ * Arms the engine: the handle becomes readable at once when a flushed task is waiting, else at the next flushed
+ * submission. Returns KOVA_SUCCESS; KOVA_ERROR_INVALID_VALUE for null; KOVA_ERROR_OPERATING_SYSTEM when the
+ * handle cannot be written.
  */
 KOVA_EXPORT kova_error kova_pe_request_notification(kova_pe *pe);
 
-/* Drains the handle and disarms the engine; the handle argument is not used. Returns 0; 6 for null; 20. */
+/*
+ * Drains the handle and disarms the engine; the handle argument is not used. Returns KOVA_SUCCESS;
+ * KOVA_ERROR_INVALID_VALUE for null; KOVA_ERROR_OPERATING_SYSTEM.
+ */
 KOVA_EXPORT kova_error kova_pe_clear_notification(kova_pe *pe, int handle);
 
 #endif

@@ -2,12 +2,12 @@
  * RDMA library (libkova_rdma.so.2): one queue pair per instance, connected to a peer by exchanging connection
  * details out of band, and the tasks that move data over it.
  *
- * Unless noted, a function returns kova_error: 0 on success, KOVA_ERROR_INVALID_VALUE (6) for a null or
- * malformed argument, KOVA_ERROR_BAD_STATE (18) when the instance is in the wrong state, and
- * KOVA_ERROR_NOT_SUPPORTED (4) when the device cannot do it. Out-parameters are written only on success.
- * Capability queries take the device information and answer 0 (yes) or 4 (no); they are thread-safe.
- * Settings are accepted while the context is idle. Task kinds follow one pattern: set_conf preallocates
- * num_tasks tasks (>= 1) while the context is idle, allocate_init takes one of them (7 when none is left),
+ * Unless noted, a function returns kova_error: 0 on success, KOVA_ERROR_INVALID_VALUE for a null or malformed
+ * argument, KOVA_ERROR_BAD_STATE when the instance is in the wrong state, and KOVA_ERROR_NOT_SUPPORTED when the
+ * device cannot do it. Out-parameters are written only on success. Capability queries take the device
+ * information and answer KOVA_SUCCESS (yes) or KOVA_ERROR_NOT_SUPPORTED (no); they are thread-safe. Settings
+ * are accepted while the context is idle. Task kinds follow one pattern: set_conf preallocates num_tasks tasks
+ * (>= 1) while the context is idle, allocate_init takes one of them (KOVA_ERROR_NO_MEMORY when none is left),
  * as_task gives its generic handle. Every task but receive names the connection it uses.
  *
  * Connecting: start the context, export the local details, hand them to the peer, connect with the peer's

@@ -1,12 +1,12 @@
 /*
  * SHA library (libkova_sha.so.2): one-shot hashes and partial hashes over a sequence of buffers.
  *
- * Unless noted, a function returns kova_error: 0 on success, KOVA_ERROR_INVALID_VALUE (6) for a null or
- * malformed argument, KOVA_ERROR_BAD_STATE (18) when the instance is in the wrong state, and
- * KOVA_ERROR_NOT_SUPPORTED (4) when the device cannot do it. Out-parameters are written only on success.
- * Capability queries take the device information and answer 0 (yes) or 4 (no); they are thread-safe.
- * Both task kinds follow one pattern: set_conf preallocates num_tasks tasks (>= 1) while the context is idle,
- * alloc_init takes one of them (7 when none is left), as_task gives its generic handle.
+ * Unless noted, a function returns kova_error: 0 on success, KOVA_ERROR_INVALID_VALUE for a null or malformed
+ * argument, KOVA_ERROR_BAD_STATE when the instance is in the wrong state, and KOVA_ERROR_NOT_SUPPORTED when the
+ * device cannot do it. Out-parameters are written only on success. Capability queries take the device
+ * information and answer KOVA_SUCCESS (yes) or KOVA_ERROR_NOT_SUPPORTED (no); they are thread-safe. Both task
+ * kinds follow one pattern: set_conf preallocates num_tasks tasks (>= 1) while the context is idle, alloc_init
+ * takes one of them (KOVA_ERROR_NO_MEMORY when none is left), as_task gives its generic handle.
  */
 #ifndef KOVA_SHA_H
 #define KOVA_SHA_H
@@ -59,7 +59,7 @@ KOVA_EXPORT kova_task *kova_sha_task_hash_as_task(kova_sha_task_hash *task);
 
 /*
  * Partial hash task: each submission hashes one more source; the submission marked final writes the digest
- * to the destination. reset starts a new hash (18 while the task is in flight).
+ * to the destination. reset starts a new hash (KOVA_ERROR_BAD_STATE while the task is in flight).
  */
 KOVA_EXPORT kova_error kova_sha_task_partial_hash_set_conf(kova_sha *sha, kova_task_completion_cb_t success_cb,
 							   kova_task_completion_cb_t error_cb, uint32_t num_tasks);

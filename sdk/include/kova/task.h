@@ -18,8 +18,9 @@ enum kova_task_submit_flag {
 };
 
 /*
- * Submits and flushes a task. Returns 0; 6 for null or when the task's sources exceed its kind's
- * maximum buffer size; 18 when the task is in flight or not allocated or its context not running.
+ * Submits and flushes a task. Returns KOVA_SUCCESS; KOVA_ERROR_INVALID_VALUE for null or when the task's
+ * sources exceed its kind's maximum buffer size; KOVA_ERROR_BAD_STATE when the task is in flight or not
+ * allocated or its context not running.
  */
 KOVA_EXPORT kova_error kova_task_submit(kova_task *task);
 
@@ -31,18 +32,24 @@ KOVA_EXPORT kova_error kova_task_submit(kova_task *task);
 KOVA_EXPORT kova_error kova_task_submit_ex(kova_task *task, uint32_t flags);
 
 /*
- * As kova_task_submit, but may also fail at once with 5 (queue full) or 7 (no resources).
+ * As kova_task_submit, but may also fail at once with KOVA_ERROR_AGAIN (queue full) or KOVA_ERROR_NO_MEMORY (no
+ * resources).
  */
 KOVA_EXPORT kova_error kova_task_try_submit(kova_task *task);
 
-/* Returns the task to its pool. Returns 0; 6 for null; 18 while in flight or when already free. */
+/*
+ * Returns the task to its pool. Returns KOVA_SUCCESS; KOVA_ERROR_INVALID_VALUE for null; KOVA_ERROR_BAD_STATE
+ * while in flight or when already free.
+ */
 KOVA_EXPORT kova_error kova_task_free(kova_task *task);
 
-/* The status of the task's last completion (0 before any). 6 for null. */
+/* The status of the task's last completion (0 before any); KOVA_ERROR_INVALID_VALUE for null. */
 KOVA_EXPORT kova_error kova_task_get_status(const kova_task *task);
 
-/* Replaces the user data a task's callbacks receive; the task must not be in flight. Returns 0; 6 for null; 18
- * while it is in flight. */
+/*
+ * Replaces the user data a task's callbacks receive; the task must not be in flight. Returns KOVA_SUCCESS;
+ * KOVA_ERROR_INVALID_VALUE for null; KOVA_ERROR_BAD_STATE while it is in flight.
+ */
 KOVA_EXPORT kova_error kova_task_set_user_data(kova_task *task, kova_data user_data);
 
 #endif

@@ -2,9 +2,9 @@
  * GPU networking library (libkova_tessel.so.2): a GPU handle and its memory, which the network libraries'
  * GPU handles and the GPU kernels use.
  *
- * Every function returns kova_error: 0 on success, KOVA_ERROR_INVALID_VALUE (6) for a null or malformed
- * argument, KOVA_ERROR_NOT_FOUND (16) when no GPU has the bus address, KOVA_ERROR_NO_MEMORY (7) when the GPU
- * memory is exhausted, and KOVA_ERROR_NOT_SUPPORTED (4) when the machine has no usable GPU runtime.
+ * Every function returns kova_error: 0 on success, KOVA_ERROR_INVALID_VALUE for a null or malformed
+ * argument, KOVA_ERROR_NOT_FOUND when no GPU has the bus address, KOVA_ERROR_NO_MEMORY when the GPU
+ * memory is exhausted, and KOVA_ERROR_NOT_SUPPORTED when the machine has no usable GPU runtime.
  */
 #ifndef KOVA_TESSEL_H
 #define KOVA_TESSEL_H
@@ -23,18 +23,24 @@ enum kova_gpu_mem_type {
 
 /* gpu_bus_id: the GPU's PCI address ("BB:DD.F" or "DDDD:BB:DD.F"). */
 KOVA_EXPORT kova_error kova_gpu_create(const char *gpu_bus_id, kova_gpu **gpu);
-/* 18 while memory of the GPU is allocated. */
+/* KOVA_ERROR_BAD_STATE while memory of the GPU is allocated. */
 KOVA_EXPORT kova_error kova_gpu_destroy(kova_gpu *gpu);
 /*
- * size bytes (0: 6) aligned to alignment (0: the GPU's default; a power of two), filled with a poison pattern
+ * size bytes (0: KOVA_ERROR_INVALID_VALUE) aligned to alignment (0: the GPU's default; a power of two), filled with a poison pattern
  * (never zero). The GPU address goes to memptr_gpu; the CPU address to memptr_cpu when it is not null (null
  * for KOVA_GPU_MEM_TYPE_GPU, which the CPU does not reach).
  */
 KOVA_EXPORT kova_error kova_gpu_mem_alloc(kova_gpu *gpu, size_t size, size_t alignment, uint32_t mem_type,
 					  void **memptr_gpu, void **memptr_cpu);
-/* 6 for an address that is not an allocation of this GPU; 18 (the memory stays) while a running kernel uses it. */
+/*
+ * KOVA_ERROR_INVALID_VALUE for an address that is not an allocation of this GPU; KOVA_ERROR_BAD_STATE (the
+ * memory stays) while a running kernel uses it.
+ */
 KOVA_EXPORT kova_error kova_gpu_mem_free(kova_gpu *gpu, void *memptr_gpu);
-/* A dmabuf file descriptor for size bytes of GPU memory from memptr_gpu on; 4 when the driver has none. */
+/*
+ * A dmabuf file descriptor for size bytes of GPU memory from memptr_gpu on; KOVA_ERROR_NOT_SUPPORTED when the
+ * driver has none.
+ */
 KOVA_EXPORT kova_error kova_gpu_dmabuf_fd(kova_gpu *gpu, void *memptr_gpu, size_t size, int *dmabuf_fd);
 
 #endif

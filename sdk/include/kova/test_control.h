@@ -25,7 +25,10 @@ struct kova_test_device {
 	uint32_t num_reps;
 };
 
-/* Replaces the device table (copied). Returns 0; 6 for a malformed entry (the table stays). */
+/*
+ * Replaces the device table (copied). Returns KOVA_SUCCESS; KOVA_ERROR_INVALID_VALUE for a malformed entry (the
+ * table stays).
+ */
 KOVA_EXPORT kova_error kova_test_set_device_table(const struct kova_test_device *devices, uint32_t count);
 
 /*
@@ -89,16 +92,22 @@ struct kova_test_counters {
 	uint64_t productive_progress_calls;
 };
 
-/* Counters of one engine since its creation. Returns 0; 6 for null. */
+/* Counters of one engine since its creation. Returns KOVA_SUCCESS; KOVA_ERROR_INVALID_VALUE for null. */
 KOVA_EXPORT kova_error kova_test_pe_get_counters(const kova_pe *pe, struct kova_test_counters *counters);
 
-/* Counters of one context since its creation (progress fields 0). Returns 0; 6 for null. */
+/*
+ * Counters of one context since its creation (progress fields 0). Returns KOVA_SUCCESS;
+ * KOVA_ERROR_INVALID_VALUE for null.
+ */
 KOVA_EXPORT kova_error kova_test_ctx_get_counters(const kova_ctx *ctx, struct kova_test_counters *counters);
 
 /* Counters of all engines, live and destroyed, since the last reset. */
 KOVA_EXPORT void kova_test_get_counters(struct kova_test_counters *counters);
 
-/* Tasks configured (all kinds) and currently allocated of a context. Returns 0; 6 for null. */
+/*
+ * Tasks configured (all kinds) and currently allocated of a context. Returns KOVA_SUCCESS;
+ * KOVA_ERROR_INVALID_VALUE for null.
+ */
 KOVA_EXPORT kova_error kova_test_ctx_get_num_tasks(const kova_ctx *ctx, uint32_t *configured, uint32_t *allocated);
 
 /* num_tasks of the latest task configuration in the process (0 after a reset). */
@@ -120,7 +129,10 @@ struct kova_test_eth_counters {
 	uint64_t chksum_skipped;           /* frames with checksum offload on that were not IPv4 */
 };
 
-/* Counters of the interface. Returns 0; 6 for null; 16 when no queue ever used the interface. */
+/*
+ * Counters of the interface. Returns KOVA_SUCCESS; KOVA_ERROR_INVALID_VALUE for null; KOVA_ERROR_NOT_FOUND when
+ * no queue ever used the interface.
+ */
 KOVA_EXPORT kova_error kova_test_eth_get_counters(const char *iface_name, struct kova_test_eth_counters *counters);
 
 #endif

@@ -31,7 +31,7 @@ struct server_wait {
 	const std::atomic<bool> *stop = nullptr;
 };
 
-// As above with the given limits: code 9 "Timed out waiting for client to connect" or "Timed out
+// As above with the given limits: KOVA_ERROR_TIME_OUT "Timed out waiting for client to connect" or "Timed out
 // waiting for remote to say hello"; null when `stop` was set while waiting.
 std::unique_ptr<connection> connect_via_tcp_as_server(uint16_t port, const server_wait &wait,
 						      uint64_t max_message_size);

@@ -19,9 +19,9 @@ kova_error set_device_representor_pci_address(const char *value, configuration *
 kova_error set_method(const char *value, configuration *config);
 kova_error add_candidate(const char *value, configuration *config);
 kova_error set_remote_session_name(const char *value, configuration *config);
-// Exactly "tcp"; anything else is refused with 6.
+// Exactly "tcp"; anything else is refused with KOVA_ERROR_INVALID_VALUE.
 kova_error set_comms_type(const char *value, configuration *config);
-// 1 to 65535; anything else is refused with 6.
+// 1 to 65535; anything else is refused with KOVA_ERROR_INVALID_VALUE.
 kova_error set_tcp_port(const int *value, configuration *config);
 kova_error set_gpu_addr(const char *value, configuration *config);
 kova_error print_kova_bench_companion_version(void *value, void *config);

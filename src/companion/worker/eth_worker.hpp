@@ -28,9 +28,9 @@ inline constexpr unsigned char eth_frame_header[14] = {'F', 'F', 'F', 'F', 'F', 
 							'2', '2', '3', '3', 0x08, 0x00};
 inline constexpr unsigned char eth_frame_fill = 0x11;
 
-// Each returns the worker with its queues started and its buffers cut, or throws kova::exception:
-// code 29 for a buffer size below 14, 6 for a region (size x count) of 0 or above 4294967295
-// bytes and, for eth_bidir, for an odd buffer count.
+// Each returns the worker with its queues started and its buffers cut, or throws kova::exception: code 29 (the
+// SDK gives it no name) for a buffer size below 14, KOVA_ERROR_INVALID_VALUE for a region (size x count) of 0
+// or above 4294967295 bytes and, for eth_bidir, for an odd buffer count.
 std::unique_ptr<worker> create_eth_recv_worker(uint32_t id, const attribute_map &attributes, kova_dev *dev,
 					       utility::dpdk_context *dpdk);
 std::unique_ptr<worker> create_eth_send_worker(uint32_t id, const attribute_map &attributes, kova_dev *dev);

@@ -28,7 +28,7 @@ struct worker_type {
 // The types kova_bench_companion serves.
 utility::span<const worker_type> shipped_worker_types();
 
-// The worker of the row whose name equals `type` exactly; code 6 "Unknown worker type: \"<type>\""
+// The worker of the row whose name equals `type` exactly; KOVA_ERROR_INVALID_VALUE "Unknown worker type: \"<type>\""
 // when no row has it. The row's errors propagate.
 std::unique_ptr<worker> create_worker(utility::span<const worker_type> types, const std::string &type, uint32_t id,
 				      const attribute_map &attributes, runtime_state &state);

@@ -80,11 +80,11 @@ public:
 
 	// Starts every worker that was never started; repeating it is harmless.
 	void start_workers();
-	// Code 16 "No worker with the given id exists" for an unknown id.
+	// KOVA_ERROR_NOT_FOUND "No worker with the given id exists" for an unknown id.
 	void start_worker(uint32_t id);
 
 	// Terminates and joins the worker's thread; the worker and its core stay until it is destroyed.
-	// Code 16 for an unknown id. A failure the worker's thread recorded is thrown afterwards (once).
+	// KOVA_ERROR_NOT_FOUND for an unknown id. A failure the worker's thread recorded is thrown afterwards (once).
 	void stop_worker(uint32_t id);
 	// As stop_worker for every worker; recorded failures are thrown after all are stopped.
 	void stop_all_workers();

@@ -36,10 +36,10 @@ struct create_rdma_worker_response {
 };
 
 attribute_map create_rdma_worker_command_to_map(const create_rdma_worker_command &command);
-// Code 6 for a missing key, a value that is not a number, or buffers that do not fit 32 bits.
+// KOVA_ERROR_INVALID_VALUE for a missing key, a value that is not a number, or buffers that do not fit 32 bits.
 create_rdma_worker_command create_rdma_worker_command_from_map(const attribute_map &map);
 attribute_map create_rdma_worker_response_to_map(const create_rdma_worker_response &response);
-// Code 6 without "connection-string".
+// KOVA_ERROR_INVALID_VALUE without "connection-string".
 create_rdma_worker_response create_rdma_worker_response_from_map(const attribute_map &map);
 
 class rdma_worker_base : public worker {
@@ -127,7 +127,7 @@ private:
 	static void on_task_error(kova_task *task, kova_data task_user_data, kova_data ctx_user_data);
 };
 
-// Connected (or connecting) workers with their connection poll thread running; code 16 when the
+// Connected (or connecting) workers with their connection poll thread running; KOVA_ERROR_NOT_FOUND when the
 // RDMA library is not installed.
 std::unique_ptr<worker> create_rdma_recv_worker(uint32_t id, const attribute_map &map, kova_dev *device);
 std::unique_ptr<worker> create_rdma_send_worker(uint32_t id, const attribute_map &map, kova_dev *device);

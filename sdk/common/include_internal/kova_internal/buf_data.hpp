@@ -3,7 +3,7 @@
 // Input rule: a task reads the concatenation of [data, data + data_len) of every element of its
 // source list, in order. Output rule: a task appends, from data + data_len of each element of its
 // destination list up to the element's end (head + len), element after element, adding what it
-// placed to each element's data_len. A task whose output does not fit completes with 7.
+// placed to each element's data_len. A task whose output does not fit completes with KOVA_ERROR_NO_MEMORY.
 #pragma once
 
 #include <kova_internal/export.hpp>
@@ -85,8 +85,8 @@ private:
 	kova_buf *m_current;
 };
 
-// Appends the data of the source list to the destination list. Returns 0; 7 (nothing written)
-// when the destination has too little room; 6 for a null list.
+// Appends the data of the source list to the destination list. Returns KOVA_SUCCESS; KOVA_ERROR_NO_MEMORY
+// (nothing written) when the destination has too little room; KOVA_ERROR_INVALID_VALUE for a null list.
 KOVA_SDK_INTERNAL kova_error list_copy(const kova_buf *src, kova_buf *dst) noexcept;
 
 } // namespace kova::sdk

@@ -29,7 +29,7 @@
 // is stopping, poll completes every kept task (with an error status) so that the stop can finish.
 //
 // Execution: kova_pe_progress calls the kind's execute function on the owning thread for each
-// flushed task, then the success or error callback. Execute returns the task's status (7 when the
+// flushed task, then the success or error callback. Execute returns the task's status (KOVA_ERROR_NO_MEMORY when the
 // destination lists lack room, see buf_data.hpp) and must not lock, allocate or make system calls.
 // Library state that execution needs (streams, cipher contexts) is made in ctx_ops::on_start and
 // released in ctx_ops::on_stop.
@@ -43,8 +43,8 @@
 // kova::sdk::capability_value (capability.hpp) under the name of the library's maximum query, the
 // same value that query answers, and store it in max_source_len in <lib>_task_<kind>_set_conf, so
 // that a test override of the maximum is enforced too. Kinds without one source list leave src
-// null and check their own limits in alloc_init (6 for invalid arguments). The task pool size is
-// the num_tasks of set_conf; alloc answers 7 when it is used up.
+// null and check their own limits in alloc_init (KOVA_ERROR_INVALID_VALUE for invalid arguments). The task pool size is
+// the num_tasks of set_conf; alloc answers KOVA_ERROR_NO_MEMORY when it is used up.
 #pragma once
 
 #include <kova_internal/counter.hpp>
@@ -85,10 +85,11 @@ inline constexpr uint32_t max_task_kinds = 8;
 
 // Hooks of a library whose tasks complete later than their execution (they wait for a peer).
 // Such a context differs from the others in four ways:
-// - ctx_ops::on_start may answer 26: the context then stays starting (kova_ctx_start returns 0)
+// - ctx_ops::on_start may answer KOVA_ERROR_IN_PROGRESS: the context then stays starting (kova_ctx_start
+//   returns KOVA_SUCCESS)
 //   until the library sets its state to running itself;
 // - tasks are allocated and submitted while it is starting too;
-// - execute may answer 26: the library keeps the task in flight and later delivers it with
+// - execute may answer KOVA_ERROR_IN_PROGRESS: the library keeps the task in flight and later delivers it with
 //   task_complete, from its poll hook;
 // - kova_pe_progress calls poll on every such context connected to the engine, in every state but
 //   idle; poll returns non-zero when it did something. When the context is stopping, poll
@@ -171,8 +172,8 @@ KOVA_SDK_INTERNAL void ctx_set_state(kova_ctx *ctx, kova_ctx_states state);
 // kova_pe_progress on the engine's thread.
 KOVA_SDK_INTERNAL void task_complete(kova_task *task, kova_error status);
 
-// Tears a context down for <lib>_destroy: 18 (nothing changes) while tasks are in flight;
-// otherwise detaches it from its engine, releases every task pool and returns 0, after which the
+// Tears a context down for <lib>_destroy: KOVA_ERROR_BAD_STATE (nothing changes) while tasks are in flight;
+// otherwise detaches it from its engine, releases every task pool and returns KOVA_SUCCESS, after which the
 // library frees its instance.
 KOVA_SDK_INTERNAL kova_error ctx_release(kova_ctx *ctx);
 
@@ -189,9 +190,9 @@ void task_kind_init(task_kind *kind, kova_ctx *ctx, const char *name, execute_fn
 	task_kind_init(kind, ctx, name, execute, max_source_len, sizeof(Task), alignof(Task));
 }
 
-// Configures a kind for <lib>_task_<kind>_set_conf: preallocates num_tasks zeroed tasks.
-// Returns 0; 6 for null callbacks or num_tasks 0; 18 when the context is not idle or tasks of
-// the kind are allocated; 7 when memory runs out.
+// Configures a kind for <lib>_task_<kind>_set_conf: preallocates num_tasks zeroed tasks. Returns KOVA_SUCCESS;
+// KOVA_ERROR_INVALID_VALUE for null callbacks or num_tasks 0; KOVA_ERROR_BAD_STATE when the context is not idle
+// or tasks of the kind are allocated; KOVA_ERROR_NO_MEMORY when memory runs out.
 KOVA_SDK_INTERNAL kova_error task_kind_configure(task_kind *kind, kova_task_completion_cb_t success_cb,
 						 kova_task_completion_cb_t error_cb, uint32_t num_tasks);
 
@@ -208,9 +209,10 @@ inline uint64_t largest_source_len(const kova_ctx *ctx, uint64_t fallback) noexc
 	return largest != 0 ? largest : fallback;
 }
 
-// Takes a task of the kind for <lib>_task_<kind>_alloc_init and sets its user data and lists;
-// the library fills its own fields afterwards. Returns 0; 6 for null out; 18 when the context is
-// not running (nor starting, for an asynchronous context); 7 when the pool is empty.
+// Takes a task of the kind for <lib>_task_<kind>_alloc_init and sets its user data and lists; the library fills
+// its own fields afterwards. Returns KOVA_SUCCESS; KOVA_ERROR_INVALID_VALUE for null out; KOVA_ERROR_BAD_STATE
+// when the context is not running (nor starting, for an asynchronous context); KOVA_ERROR_NO_MEMORY when the
+// pool is empty.
 KOVA_SDK_INTERNAL kova_error task_alloc(task_kind *kind, kova_data user_data, const kova_buf *src, kova_buf *dst,
 					kova_task **task);
 

@@ -97,7 +97,7 @@ KOVA_SDK_INTERNAL const snapshot *iface_snapshot(const iface *port) noexcept;
 // Replaces the rules of the interface (null: none). Thread-safe.
 KOVA_SDK_INTERNAL void iface_set_rules(iface *port, std::shared_ptr<const rule_set> rules);
 
-// Registers a started receive queue's id; 23 when another queue holds it. Thread-safe.
+// Registers a started receive queue's id; KOVA_ERROR_ALREADY_EXIST when another queue holds it. Thread-safe.
 KOVA_SDK_INTERNAL kova_error iface_add_queue(iface *port, uint16_t queue);
 KOVA_SDK_INTERNAL void iface_remove_queue(iface *port, uint16_t queue);
 

@@ -101,7 +101,8 @@ public:
 	[[nodiscard]] std::byte *data() const noexcept { return m_data; }
 	[[nodiscard]] std::size_t room() const noexcept { return m_room; }
 
-	// Appends the window's first n bytes (n <= room()) to the list. Returns 0, or 7 beyond the room.
+	// Appends the window's first n bytes (n <= room()) to the list. Returns KOVA_SUCCESS, or KOVA_ERROR_NO_MEMORY
+	// beyond the room.
 	kova_error commit(std::size_t n) noexcept
 	{
 		if (n > m_room)
