@@ -78,7 +78,7 @@ create_rdma_gpu_worker_response create_rdma_gpu_worker_response_from_map(const a
 }
 
 rdma_gpu_worker::rdma_gpu_worker(uint32_t id, const attribute_map &map, kova_dev *device, kova_gpu *gpu)
-	: m_rdma_api{dl::kova_rdma_api::singleton()}, m_gpu_api{dl::kova_tessel_api::singleton()}, m_id{id}, m_gpu{gpu}
+	: m_rdma_api{dl::kova_rdma_api::singleton()}, m_gpu_api{dl::kova_tessel_api::singleton()}, m_id{id}
 {
 	auto const command = create_rdma_gpu_worker_command_from_map(map);
 	if (m_rdma_api == nullptr)

@@ -72,7 +72,6 @@ private:
 	const dl::kova_rdma_api *m_rdma_api;
 	const dl::kova_tessel_api *m_gpu_api;
 	uint32_t m_id;
-	kova_gpu *m_gpu;
 	std::unique_ptr<kova_pe, kova::delegated_deleter<kova_pe>> m_pe;
 	std::unique_ptr<utility::rdma_gpu_ctx> m_context;
 	std::string m_connection_string;
