@@ -74,6 +74,12 @@ void check_sizes(const dl::kova_comch_api &api, kova_dev *device, const create_c
 							     " is above the device's limit of " + std::to_string(max_tasks));
 }
 
+// The SDK objects want at least one task; a worker without buffers makes none of them.
+uint32_t sdk_task_count(const create_comch_worker_command &command) noexcept
+{
+	return command.buffer_count != 0 ? command.buffer_count : 1;
+}
+
 } // namespace
 
 attribute_map create_comch_worker_command_to_map(const create_comch_worker_command &command)
@@ -162,7 +168,7 @@ comch_worker_base::comch_worker_base(uint32_t id, const attribute_map &attribute
 
 	cold.context = std::make_unique<utility::comch_async_context>();
 	utility::comch_endpoint::configuration const cfg{command.server_name, command.buffer_size,
-							  command.buffer_count, command.recv_queue_size,
+							  sdk_task_count(command), command.recv_queue_size,
 							  command.max_msg_size};
 	uint32_t *remote_consumer_id = &cold.remote_consumer_id;
 	utility::comch_endpoint::callbacks cbs{
@@ -394,7 +400,7 @@ void comch_consumer_worker::create_async_activities(utility::async::sequence *se
 		"create_consumer_activity",
 		std::make_unique<utility::create_consumer_activity>(
 			context, "finalize_async_activity",
-			utility::comch_consumer::configuration{cold.command.buffer_count, cold.command.recv_queue_size,
+			utility::comch_consumer::configuration{sdk_task_count(cold.command), cold.command.recv_queue_size,
 							       cold.command.buffer_size},
 			utility::comch_consumer::callbacks{on_task_complete, on_task_error}, kova_data{.ptr = this},
 			cold.mmap.get()));
@@ -442,7 +448,7 @@ void comch_producer_worker::create_async_activities(utility::async::sequence *se
 		"create_producer_activity",
 		std::make_unique<utility::create_producer_activity>(
 			context, "finalize_async_activity",
-			utility::comch_producer::configuration{cold.command.buffer_count, cold.command.recv_queue_size,
+			utility::comch_producer::configuration{sdk_task_count(cold.command), cold.command.recv_queue_size,
 							       cold.command.buffer_size},
 			utility::comch_producer::callbacks{on_task_complete, on_task_error}, kova_data{.ptr = this}));
 	sequence->register_activity("finalize_async_activity", std::make_unique<finalize_async_activity>(context, this));
