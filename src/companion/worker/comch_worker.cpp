@@ -274,8 +274,11 @@ void comch_worker_base::run_setup()
 	const char *stop_text = nullptr;
 	for (;;) {
 		auto const result = cold.sequence->poll();
-		if (result == utility::async::poll_result::has_result)
+		if (result == utility::async::poll_result::has_result) {
+			std::printf("[%s worker %u] connected on %s\n", get_type(), cold.id, cold.command.server_name.c_str());
+			std::fflush(stdout);
 			return;
+		}
 		if (result == utility::async::poll_result::has_failed)
 			break;
 		if (stop_code == KOVA_SUCCESS) {
