@@ -228,6 +228,9 @@ void benchmark::create_thread_data(std::vector<utility::pipeline_info> &pipeline
 
 void benchmark::run_async_setup()
 {
+	// The previous permutation's end left the stop flag set; only a stop asked for during this
+	// set-up aborts it.
+	m_control_block->stop.exchange(0);
 	impl::async_batch batch;
 	batch.purpose = impl::async_batch::kind::setup;
 	batch.companion = m_runtime_state.get_companion_connection_async();

@@ -5,6 +5,7 @@
 #include "step/kova_aes_gcm_decrypt_step.hpp"
 #include "step/kova_aes_gcm_encrypt_step.hpp"
 #include "step/kova_aes_gcm_metadata.hpp"
+#include "step/kova_comch_step.hpp"
 #include "step/kova_compress_compress_step.hpp"
 #include "step/kova_compress_decompress_step.hpp"
 #include "step/kova_compress_metadata.hpp"
@@ -19,7 +20,6 @@
 #include "step/kova_sha_metadata.hpp"
 #include "step/kova_sha_step.hpp"
 #include "step/kova_tessel_step.hpp"
-#include "step/peer_library_metadata.hpp"
 
 #include <kova/dev.h>
 #include <kova/error.h>
@@ -61,8 +61,8 @@ struct step_entry {
 constexpr std::array<step_entry, 21> step_table{{
 	{"kova_aes_gcm::decrypt", &create_step_impl<kova_aes_gcm_decrypt_step>},
 	{"kova_aes_gcm::encrypt", &create_step_impl<kova_aes_gcm_encrypt_step>},
-	{"kova_comch::consumer", nullptr},
-	{"kova_comch::producer", nullptr},
+	{"kova_comch::consumer", &create_step_impl<kova_comch_consumer_step>},
+	{"kova_comch::producer", &create_step_impl<kova_comch_producer_step>},
 	{"kova_compress::compress", &create_step_impl<kova_compress_compress_step>},
 	{"kova_compress::decompress", &create_step_impl<kova_compress_decompress_step>},
 	{"kova_dma", &create_step_impl<kova_dma_step>},

@@ -308,6 +308,15 @@ void comch_consumer::destroy_all_tasks() noexcept
 	destroy_all_tasks_impl();
 }
 
+void comch_consumer::destroy_all_tasks_draining() noexcept
+{
+	destroy_all_tasks_impl();
+	if (m_tasks.empty())
+		return;
+	stop_ctx(get_kova_ctx(), m_pe, "comch consumer", &m_tasks);
+	destroy_all_tasks_impl();
+}
+
 void comch_consumer::destroy_all_tasks_impl() noexcept
 {
 	// A task still in flight stays listed; stopping the context frees it once delivered.
@@ -367,6 +376,15 @@ kova_comch_producer_task_send *comch_producer::create_task(const kova_buf *buffe
 
 void comch_producer::destroy_all_tasks() noexcept
 {
+	destroy_all_tasks_impl();
+}
+
+void comch_producer::destroy_all_tasks_draining() noexcept
+{
+	destroy_all_tasks_impl();
+	if (m_tasks.empty())
+		return;
+	stop_ctx(get_kova_ctx(), m_pe, "comch producer", &m_tasks);
 	destroy_all_tasks_impl();
 }
 

@@ -123,6 +123,9 @@ public:
 	kova_comch_consumer_task_post_recv *create_task(kova_buf *buffer, kova_data task_user_data);
 	void destroy_all_tasks() noexcept;
 	void destroy_all_tasks_impl() noexcept;
+	// Frees the idle tasks; when some are still in flight, stops the context first (they drain
+	// through their error callback) and then frees them. The context stays stopped.
+	void destroy_all_tasks_draining() noexcept;
 
 private:
 	const dl::kova_comch_api *m_api;
@@ -158,6 +161,9 @@ public:
 						   uint32_t consumer_id);
 	void destroy_all_tasks() noexcept;
 	void destroy_all_tasks_impl() noexcept;
+	// Frees the idle tasks; when some are still in flight, stops the context first (they drain
+	// through their error callback) and then frees them. The context stays stopped.
+	void destroy_all_tasks_draining() noexcept;
 
 private:
 	const dl::kova_comch_api *m_api;

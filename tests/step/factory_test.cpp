@@ -66,9 +66,7 @@ TEST_F(step_factory, refuses_names_outside_the_table_as_unknown)
 
 TEST_F(step_factory, knows_every_step_name_and_says_which_are_not_available)
 {
-	for (std::string const name :
-	     {"kova_comch::consumer", "kova_comch::producer", "kova_tessel::eth_rx", "kova_tessel::eth_tx",
-	      "kova_tessel::eth_bidir"}) {
+	for (std::string const name : {"kova_tessel::eth_rx", "kova_tessel::eth_tx", "kova_tessel::eth_bidir"}) {
 		SCOPED_TRACE(name);
 		auto const [code, message] = refusal(name);
 		EXPECT_EQ(code, KOVA_ERROR_NOT_SUPPORTED);
@@ -151,6 +149,8 @@ TEST_F(step_factory, lists_the_eight_libraries_sorted_by_name)
 	task_case const tasks[] = {
 		{0, "decrypt", true, 2097152, {{"Key sizes", "[128, 256]"}, {"Tag sizes", "[96, 128]"}}},
 		{0, "encrypt", true, 2097152, {{"Key sizes", "[128, 256]"}, {"Tag sizes", "[96, 128]"}}},
+		{1, "consumer", true, 1048576, {{"Max tasks", "65536"}, {"Max consumers", "1024"}}},
+		{1, "producer", true, 1048576, {{"Max tasks", "65536"}, {"Max producers", "1024"}}},
 		{2, "compress::deflate", true, 2097152, {}},
 		{2, "compress::lz4_stream", false, 0, {}},
 		{2, "decompress::deflate", true, 2097152, {}},
@@ -170,6 +170,9 @@ TEST_F(step_factory, lists_the_eight_libraries_sorted_by_name)
 		EXPECT_EQ(task.max_buffer_length, c.max_buffer_length);
 		EXPECT_EQ(task.properties, c.properties);
 	}
+	EXPECT_EQ(list[1].properties, (std::map<std::string, std::string>{{"Max message size", "4080"},
+									   {"Max number clients", "64"},
+									   {"Max name length", "64"}}));
 	std::size_t task_count = 0;
 	for (auto const &record : list)
 		task_count += record.tasks.size();

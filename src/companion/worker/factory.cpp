@@ -1,6 +1,7 @@
 #include "companion/worker/factory.hpp"
 
 #include "companion/runtime_state.hpp"
+#include "companion/worker/comch_worker.hpp"
 #include "companion/worker/rdma_gpu_worker.hpp"
 #include "companion/worker/rdma_worker.hpp"
 #include "companion/worker/eth_worker.hpp"
@@ -38,6 +39,20 @@ std::unique_ptr<worker> make_rdma_gpu_send(uint32_t id, const attribute_map &att
 	return create_rdma_gpu_worker(id, attributes, device_of(state), state.get_gpu_device());
 }
 
+std::unique_ptr<worker> make_comch_consumer(uint32_t id, const attribute_map &attributes, runtime_state &state)
+{
+	if (dl::kova_comch_api::singleton() == nullptr)
+		KOVA_THROW(KOVA_ERROR_NOT_FOUND, "kova_comch library is not installed");
+	return create_comch_consumer_worker(id, attributes, device_of(state), state.get_representor());
+}
+
+std::unique_ptr<worker> make_comch_producer(uint32_t id, const attribute_map &attributes, runtime_state &state)
+{
+	if (dl::kova_comch_api::singleton() == nullptr)
+		KOVA_THROW(KOVA_ERROR_NOT_FOUND, "kova_comch library is not installed");
+	return create_comch_producer_worker(id, attributes, device_of(state), state.get_representor());
+}
+
 } // namespace
 
 utility::span<const worker_type> shipped_worker_types()
@@ -47,6 +62,8 @@ utility::span<const worker_type> shipped_worker_types()
 		{"rdma_recv", make_rdma_recv},
 		{"rdma_send", make_rdma_send},
 		{"rdma_gpu_send", make_rdma_gpu_send},
+		{"comch_consumer", make_comch_consumer},
+		{"comch_producer", make_comch_producer},
 		{"eth_recv",
 		 [](uint32_t id, const attribute_map &attributes, runtime_state &state) {
 			 state.prepare_dpdk_ctx();
