@@ -18,6 +18,9 @@
 // - A message larger than the credit's room fails the send and the receive with KOVA_ERROR_TOO_BIG. A closed or
 //   reset connection fails every task in flight with KOVA_ERROR_CONNECTION_RESET. Stopping fails the held tasks with
 //   KOVA_ERROR_SHUTDOWN.
+// - A peer that stops answering (its wire down, its host gone) counts as a reset connection after
+//   4 s: the socket carries TCP_USER_TIMEOUT and keepalive probes every second (set once, when the
+//   socket is made), so that the kernel ends the connection and the next progress call sees it.
 //
 // Capability table of the stand-in device (tests may override each by its query name):
 //   send and receive tasks: supported; every other task kind: not supported

@@ -43,6 +43,28 @@ void close_fd(int &fd) noexcept
 	fd = -1;
 }
 
+// A peer that stops answering (a wire down, a host gone) fails the connection after this long
+// instead of leaving its tasks in flight: unacknowledged data is given up after it, and an idle
+// connection is probed every second once idle for a second.
+constexpr unsigned dead_peer_ms = 4000;
+
+// Options of the queue pair's socket, set once when it is made: no Nagle delay, and the bound on an
+// unanswered peer.
+void set_stream_options(int fd) noexcept
+{
+	int const one = 1;
+	int const idle_s = 1;
+	int const interval_s = 1;
+	int const probes = static_cast<int>(dead_peer_ms / 1000);
+	unsigned const user_timeout = dead_peer_ms;
+	::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+	::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof(one));
+	::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle_s, sizeof(idle_s));
+	::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval_s, sizeof(interval_s));
+	::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
+	::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout, sizeof(user_timeout));
+}
+
 bool would_block(int error) noexcept
 {
 	return error == EAGAIN || error == EWOULDBLOCK || error == EINTR || error == EINPROGRESS;
@@ -185,9 +207,8 @@ kova_error link::connect(const details &remote)
 		m_fd = fd;
 		close_fd(m_listener);
 	}
-	int const one = 1;
 	if (m_fd >= 0)
-		::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+		set_stream_options(m_fd);
 	put_hello();
 	m_state = state::handshake;
 	return KOVA_SUCCESS;
@@ -275,8 +296,7 @@ uint8_t link::handshake()
 				fail(KOVA_ERROR_CONNECTION_ABORTED);
 			return 0;
 		}
-		int const one = 1;
-		::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+		set_stream_options(fd);
 		m_fd = fd;
 	}
 	flush_output();
@@ -286,7 +306,7 @@ uint8_t link::handshake()
 		ssize_t const n = ::recv(m_fd, m_in.get() + m_in_end, buffer_capacity - m_in_end, MSG_DONTWAIT);
 		if (n == 0 || (n < 0 && !would_block(errno))) {
 			if (m_connector)
-				fail(KOVA_ERROR_CONNECTION_RESET);
+				fail(KOVA_ERROR_CONNECTION_RESET, n == 0 ? 0 : errno);
 			else
 				restart_accept();
 			return 1;
@@ -369,7 +389,7 @@ uint8_t link::read_input()
 	}
 	ssize_t const n = ::recv(m_fd, m_in.get() + m_in_end, buffer_capacity - m_in_end, MSG_DONTWAIT);
 	if (n == 0 || (n < 0 && !would_block(errno))) {
-		fail(KOVA_ERROR_CONNECTION_RESET);
+		fail(KOVA_ERROR_CONNECTION_RESET, n == 0 ? 0 : errno);
 		return 1;
 	}
 	if (n < 0)
@@ -621,7 +641,7 @@ uint8_t link::flush_output() noexcept
 		::send(m_fd, m_out.get() + m_out_start, m_out_end - m_out_start, MSG_DONTWAIT | MSG_NOSIGNAL);
 	if (n < 0) {
 		if (!would_block(errno) && errno != ENOTCONN)
-			fail(KOVA_ERROR_CONNECTION_RESET);
+			fail(KOVA_ERROR_CONNECTION_RESET, errno);
 		return 0;
 	}
 	m_out_start += static_cast<std::size_t>(n);
@@ -650,10 +670,19 @@ bool link::put_record(uint32_t type, uint32_t a, uint64_t b) noexcept
 	return true;
 }
 
-void link::fail(kova_error status) noexcept
+void link::fail(kova_error status, int os_error) noexcept
 {
 	if (m_state == state::established || m_state == state::handshake) {
-		log(KOVA_LOG_LEVEL_WARNING, "kova_rdma: connection lost (%s)", kova_error_get_name(status));
+		// The kernel gave up on an unanswered peer; it names the last routing error it met, if any.
+		if (os_error == ETIMEDOUT || os_error == EHOSTUNREACH || os_error == ENETUNREACH ||
+		    os_error == EHOSTDOWN || os_error == ENETDOWN)
+			log(KOVA_LOG_LEVEL_ERROR, "kova_rdma: connection lost (%s): the peer did not answer for %u ms (%s)",
+			    kova_error_get_name(status), dead_peer_ms, std::strerror(os_error));
+		else if (os_error != 0)
+			log(KOVA_LOG_LEVEL_WARNING, "kova_rdma: connection lost (%s): %s", kova_error_get_name(status),
+			    std::strerror(os_error));
+		else
+			log(KOVA_LOG_LEVEL_WARNING, "kova_rdma: connection lost (%s)", kova_error_get_name(status));
 		m_state = state::broken;
 		close_fd(m_fd);
 		close_fd(m_listener);

@@ -75,7 +75,8 @@ private:
 	uint8_t flush_output() noexcept;
 	bool put_record(uint32_t type, uint32_t a, uint64_t b) noexcept;
 	[[nodiscard]] std::size_t out_room() noexcept;
-	void fail(kova_error status) noexcept;
+	// Breaks the connection; os_error, when not 0, is the socket's error, named in the log.
+	void fail(kova_error status, int os_error = 0) noexcept;
 	uint8_t complete_all(kova_error status);
 	[[nodiscard]] bool live() const noexcept { return m_state == state::established; }
 

@@ -63,6 +63,12 @@ std::vector<fault_case> const fault_cases = {
 		 net.set_host_link("kovap0", false);
 	 },
 	 "kova_eth: \"kovap0\" refused"},
+	{"RDMA data wire taken down mid-run", "kova_rdma::send", "03:00.1", "03:00.1", "", "4096",
+	 [](peer_namespaces &net) {
+		 companion_once_running(net);
+		 net.set_host_link("kovap1", false);
+	 },
+	 "kova_rdma: connection lost (KOVA_ERROR_CONNECTION_RESET): the peer did not answer for"},
 	{"companion with a device that does not exist", "kova_rdma::send", "03:00.1", "0f:00.0", "", "4096", {},
 	 "No suitable device found matching address: 0f:00.0"},
 };
@@ -86,6 +92,7 @@ TEST_P(peer_faults, end_the_run_with_status_1_and_a_clear_message)
 	auto const during = c.during ? std::function<void()>{[&] { c.during(*s_net); }} : std::function<void()>{};
 	auto const r = s_net->run_bench(args, "", 90s, during);
 	s_net->set_host_link("kovap0", true);
+	s_net->set_host_link("kovap1", true);
 
 	ASSERT_FALSE(r.bench.timed_out);
 	EXPECT_EQ(r.bench.status, 1) << r.bench.out << r.bench.err;

@@ -8,6 +8,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 #include <string>
@@ -61,6 +63,21 @@ void eth_rx_counts(const peer_run &r)
 		<< "sent " << sent << ", dropped " << eth_drops(r.eth_counters) << "\n" << r.companion_out;
 }
 
+// The last rate after the last occurrence of `label`; 0 when there is none.
+double last_rate_after(const std::string &text, const std::string &label)
+{
+	std::size_t const at = text.rfind(label);
+	return at == std::string::npos ? 0 : std::strtod(text.c_str() + at + label.size(), nullptr);
+}
+
+// kova_tessel::rdma_gpu: the benchmark's GPU receive kernel counted the bytes of the messages that
+// the companion's "rdma_gpu_send" kernel sent. Its row warms up first: the companion's kernel may be
+// launched after the benchmark's measurement has begun, which on two loaded cores can take seconds.
+void gpu_bytes_counted(const peer_run &r)
+{
+	EXPECT_GT(last_rate_after(r.bench.out, "Ingress rate:  "), 0.0) << r.bench.out;
+}
+
 // The fields of one CSV line; a field in double quotes may hold commas.
 std::vector<std::string> csv_fields(const std::string &line)
 {
@@ -105,6 +122,11 @@ std::vector<peer_row> const peer_rows = {
 	 {"--pipeline-steps", "kova_comch::producer", "--uniform-job-size", "4096", "--data-provider-job-count", "16"}, nullptr},
 	{"kova_comch::consumer", "03:00.1", "", false,
 	 {"--pipeline-steps", "kova_comch::consumer", "--uniform-job-size", "4096", "--data-provider-job-count", "16"}, nullptr},
+	{"kova_tessel::rdma_gpu", "03:00.1", "", false,
+	 {"--gpu", "65:00.0", "--pipeline-steps", "kova_tessel::rdma_gpu", "--uniform-job-size", "4096", "--data-provider-job-count", "8",
+	  "--warm-up-jobs", "64"}, gpu_bytes_counted},
+	{"kova_tessel::nop", "03:00.1", "", false,
+	 {"--gpu", "65:00.0", "--pipeline-steps", "kova_tessel::nop", "--uniform-job-size", "4096", "--data-provider-job-count", "8"}, nullptr},
 	{"kova_eth::tx", "03:00.0", "kovap0", true,
 	 {"--pipeline-steps", "kova_eth::tx", "--uniform-job-size", "64", "--data-provider-job-count", "64"}, eth_tx_counts},
 	{"kova_eth::rx", "03:00.0", "kovap0", true,
@@ -114,10 +136,17 @@ std::vector<peer_row> const peer_rows = {
 
 class peer_pipelines : public kova::test::peer_suite {
 protected:
+	// A row that gives kova_bench a GPU gives the companion the same one, through the connection string.
+	static std::string gpu_key(const peer_row &row)
+	{
+		auto const gpu = std::find(row.args.begin(), row.args.end(), "--gpu");
+		return gpu == row.args.end() || gpu + 1 == row.args.end() ? std::string{} : "gpu=" + *(gpu + 1);
+	}
+
 	static peer_run run_row(const peer_row &row, const std::vector<std::string> &more = {})
 	{
 		std::vector<std::string> args{"--device", row.device, "--core-list", "0", "--run-limit-seconds", "2",
-					      "--companion-connection-string", s_net->connection_string(row.device),
+					      "--companion-connection-string", s_net->connection_string(row.device, gpu_key(row)),
 					      "--companion-core-list", "1"};
 		args.insert(args.end(), row.args.begin(), row.args.end());
 		args.insert(args.end(), more.begin(), more.end());

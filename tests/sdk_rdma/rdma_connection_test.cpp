@@ -386,6 +386,54 @@ INSTANTIATE_TEST_SUITE_P(placements, two_process_test, ::testing::Values(placeme
 				 return info.param == placement::loopback ? "loopback" : "namespaces";
 			 });
 
+// A wire taken down mid-run (one end of the veth pair set down) leaves both peers unanswered: each
+// fails every task it holds with KOVA_ERROR_CONNECTION_RESET within seconds instead of keeping them.
+TEST(rdma_wire, taken_down_fails_the_tasks_in_flight_on_both_sides_within_seconds)
+{
+	veth_pair pair;
+	std::string reason;
+	if (!pair.create(reason)) {
+		if (in_ci())
+			FAIL() << "two network namespaces are needed: " << reason;
+		GTEST_SKIP() << reason;
+	}
+	auto const body = [](const control_line &line) {
+		rdma_side side{8, 4096};
+		for (uint32_t i = 0; i < 4; ++i)
+			CHILD_CHECK(side.post_receive(i) == KOVA_SUCCESS, "post");
+		if (int const rc = exchange_and_connect(side, line, false))
+			return rc;
+		line.send_byte('r');
+		CHILD_CHECK(line.receive_byte(20000) == 'w', "the wire was not taken down");
+		CHILD_CHECK(side.progress_until([&] { return side.completions.size() == 4; }, 12s),
+			    "%zu of 4 receives completed 12 s after the wire went down", side.completions.size());
+		for (const auto &got : side.completions)
+			CHILD_CHECK(got.status == KOVA_ERROR_CONNECTION_RESET, "status %u", got.status);
+		line.send_byte('d');
+		line.receive_byte(30000);
+		return 0;
+	};
+	child a = spawn(pair.netns[0], pair.iface[0], body);
+	child b = spawn(pair.netns[1], pair.iface[1], body);
+	control_line const line_a{a.fd};
+	control_line const line_b{b.fd};
+	auto const details_a = line_a.receive_bytes();
+	auto const details_b = line_b.receive_bytes();
+	line_a.send_bytes(details_b);
+	line_b.send_bytes(details_a);
+	ASSERT_EQ(line_a.receive_byte(20000), 'r');
+	ASSERT_EQ(line_b.receive_byte(20000), 'r');
+	ASSERT_TRUE(pair.set_link(0, false));
+	line_a.send_byte('w');
+	line_b.send_byte('w');
+	EXPECT_EQ(line_a.receive_byte(20000), 'd');
+	EXPECT_EQ(line_b.receive_byte(20000), 'd');
+	line_a.send_byte('q');
+	line_b.send_byte('q');
+	EXPECT_EQ(wait_child(a, 10000), 0);
+	EXPECT_EQ(wait_child(b, 10000), 0);
+}
+
 // Details that are not a peer's fail connect with KOVA_ERROR_INVALID_VALUE and leave the instance able to connect.
 TEST(rdma_details, malformed_details_fail_connect_with_6)
 {

@@ -131,6 +131,11 @@ bool veth_pair::create(std::string &reason)
 	return true;
 }
 
+bool veth_pair::set_link(int side, bool up)
+{
+	return run_command("ip -n " + netns[side] + " link set " + iface[side] + (up ? " up" : " down")) == 0;
+}
+
 child spawn(const std::string &netns, const std::string &iface, const child_body &body)
 {
 	int fds[2];

@@ -39,6 +39,8 @@ public:
 
 	// Creates the pair; false (with the reason) when the machine does not allow it.
 	bool create(std::string &reason);
+	// Sets one side's end of the pair up or down; false when ip failed.
+	bool set_link(int side, bool up);
 	std::string netns[2];
 	std::string iface[2];
 
