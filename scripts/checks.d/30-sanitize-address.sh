@@ -5,7 +5,9 @@
 #   whose counter replaces malloc (tests/sdk_local);
 # - the test that loads every function table runs without leak detection: the
 #   DPDK libraries that the DPDK bridge links leave their constructors'
-#   allocations behind when the bridge is unloaded.
+#   allocations behind when the bridge is unloaded;
+# - the stalled-device tests run without leak detection too: after a stall the
+#   worker leaves to the stand-in device what it still holds, by design.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/sanitize.sh"
 
@@ -19,9 +21,11 @@ export UBSAN_OPTIONS="log_path=$reports/ubsan:print_stacktrace=1"
 
 echo "[sanitize-address] running the tests"
 all_tables='^dl_function_tables\.every_table_resolves_its_list_in_order_from_its_library$'
+stalled='^thread_data_test\.(a_stalled_device_gives_the_stuck_error_after_the_stall_limit|after_a_stall_the_thread_and_its_teardown_do_not_wait_for_the_device)$'
+without_leaks="$all_tables|$stalled"
 status=0
-kova_sanitizer_ctest "$dir" -E "$all_tables" || status=1
-ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" kova_sanitizer_ctest "$dir" -R "$all_tables" || status=1
+kova_sanitizer_ctest "$dir" -E "$without_leaks" || status=1
+ASAN_OPTIONS="$ASAN_OPTIONS:detect_leaks=0" kova_sanitizer_ctest "$dir" -R "$without_leaks" || status=1
 kova_sanitizer_no_reports "$reports" || status=1
 if ((status)); then
 	echo "[sanitize-address] FAILED"

@@ -18,8 +18,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <new>
+#include <thread>
 
 using kova::sdk::control_call;
 namespace eth = kova::sdk::eth;
@@ -239,7 +241,18 @@ uint64_t frames_left_in_ring(const kova_eth_rxq *rxq) noexcept
 void stop_rxq(kova_ctx *ctx)
 {
 	kova_eth_rxq *rxq = rxq_of(ctx);
-	rxq->counters.rx_dropped_no_task.fetch_add(frames_left_in_ring(rxq), std::memory_order_relaxed);
+	// Frames still on their way (the kernel's backlog, the block it is filling) reach the ring within a
+	// few retire periods: wait until the count holds still, so that every frame that arrived is
+	// counted as dropped rather than lost with the ring.
+	uint64_t left = frames_left_in_ring(rxq);
+	for (int round = 0; round != 10; ++round) {
+		std::this_thread::sleep_for(std::chrono::milliseconds{10});
+		uint64_t const now = frames_left_in_ring(rxq);
+		if (now == left)
+			break;
+		left = now;
+	}
+	rxq->counters.rx_dropped_no_task.fetch_add(left, std::memory_order_relaxed);
 	rxq->posted_head = nullptr;
 	rxq->posted_tail = nullptr;
 	if (rxq->queue_applied != 0) {

@@ -97,7 +97,8 @@ TEST_P(peer_faults, end_the_run_with_status_1_and_a_clear_message)
 	ASSERT_FALSE(r.bench.timed_out);
 	EXPECT_EQ(r.bench.status, 1) << r.bench.out << r.bench.err;
 	EXPECT_NE((r.bench.out + r.bench.err).find(c.message), std::string::npos) << r.bench.out << r.bench.err;
-	EXPECT_LT(r.took, 30s) << "the run went on after the fault";
+	// Well short of the 60 s run limit, with room for the ssh launch on a loaded machine.
+	EXPECT_LT(r.took, 45s) << "the run went on after the fault";
 	EXPECT_EQ(s_net->processes_left(10s), std::vector<pid_t>{});
 }
 

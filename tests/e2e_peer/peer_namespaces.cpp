@@ -99,7 +99,14 @@ std::string peer_namespaces::start()
 
 	// The companion as the benchmark starts it over ssh, with a copy of its output and status.
 	auto const wrapper = m_dir / "companion";
+	// ssh passes no environment: a sanitizer build's options go in the wrapper.
+	std::string sanitizer_options;
+	for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS"}) {
+		if (const char *value = std::getenv(name))
+			sanitizer_options += std::string{"export "} + name + "='" + value + "'\n";
+	}
 	std::ofstream{wrapper} << "#!/bin/bash\n"
+			       << sanitizer_options
 			       << "export LD_PRELOAD='" << KOVA_ETH_COUNTERS_LIBRARY << "' KOVA_E2E_ETH_IFACE=kovap0 KOVA_E2E_ETH_COUNTERS='"
 			       << (m_dir / "companion_eth_counters").string() << "'\n"
 			       << "'" << companion_program << "' \"$@\" > >(exec tee -a '" << (m_dir / "companion.out").string()
