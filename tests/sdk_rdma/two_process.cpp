@@ -12,9 +12,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 #include <thread>
 
@@ -91,6 +93,25 @@ veth_pair::~veth_pair()
 		run_command("ip netns delete " + name);
 }
 
+namespace {
+
+// Namespaces of an earlier test process that was killed before its destructor ran: their names end in
+// "<pid>x<serial>" and that process is gone.
+void remove_stale_namespaces()
+{
+	std::error_code error;
+	for (auto const &entry : std::filesystem::directory_iterator{"/run/netns", error}) {
+		std::string const name = entry.path().filename().string();
+		if (name.rfind("krdA", 0) != 0 && name.rfind("krdB", 0) != 0)
+			continue;
+		pid_t const owner = static_cast<pid_t>(std::atoi(name.c_str() + 4));
+		if (owner > 0 && ::kill(owner, 0) != 0 && errno == ESRCH)
+			run_command("ip netns delete " + name);
+	}
+}
+
+} // namespace
+
 bool veth_pair::create(std::string &reason)
 {
 	static std::atomic<int> serial{0};
@@ -103,6 +124,7 @@ bool veth_pair::create(std::string &reason)
 		reason = "network namespaces need root";
 		return false;
 	}
+	remove_stale_namespaces();
 	if (iface[0].size() > 15) {
 		reason = "interface name too long: " + iface[0];
 		return false;
