@@ -302,21 +302,23 @@ TEST_F(thread_data_test, bulk_latency_times_each_bulk_from_its_own_start)
 
 	// No bulk is shorter than its bucket's lower bound.
 	uint64_t lower_bounds = 0;
-	uint64_t in_expected_bucket = 0;
+	uint64_t near_expected_bucket = 0;
 	uint64_t in_lower_buckets = 0;
 	for (std::size_t bucket = 0; bucket != step_stats::latency_bucket_count; ++bucket) {
 		uint64_t const jobs = histogram[step_stats::histogram_first_bucket_cell + bucket];
 		uint64_t const bucket_start = bucket == 0 ? 0 : (bucket - 1) * info.latency_bucket_width_ns;
 		lower_bounds += jobs / jobs_per_bulk * bucket_start;
-		if (bucket == 4)
-			in_expected_bucket = jobs;
+		// 300 us up to twice that: a loaded machine (or a sanitizer) delays the completions a little,
+		// while bulks timed from the run's start would reach 15 bulks (4.5 ms) at the median.
+		if (bucket >= 4 && bucket <= 7)
+			near_expected_bucket += jobs;
 		if (bucket < 4)
 			in_lower_buckets += jobs;
 	}
 	EXPECT_LE(lower_bounds, static_cast<uint64_t>(result.stats.duration.count()));
 	EXPECT_EQ(in_lower_buckets, 0u);
-	// The median job lies in the expected bucket.
-	EXPECT_GT(in_expected_bucket * 2, bulks * jobs_per_bulk);
+	// The median job lies near the expected bucket.
+	EXPECT_GT(near_expected_bucket * 2, bulks * jobs_per_bulk);
 }
 
 TEST_F(thread_data_test, counters_can_be_copied_while_the_thread_runs)
