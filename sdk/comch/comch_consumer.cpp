@@ -91,6 +91,12 @@ uint32_t drain_lane(kova_comch_consumer *consumer, uint32_t lane)
 			std::memcpy(task->imm, record->imm, record->imm_len);
 		}
 		record->status = status;
+		if (status == KOVA_SUCCESS) {
+			consumer->counters.messages.add();
+			consumer->counters.bytes.add(record->len);
+		} else {
+			consumer->counters.failed.add();
+		}
 		head += comch::record_bytes(record->len);
 		control.head.store(head, std::memory_order_release);
 		consumer->heads[lane] = head;
@@ -113,8 +119,10 @@ uint8_t poll_consumer(kova_ctx *ctx)
 		return 1;
 	}
 	if (ctx->state == KOVA_CTX_STATE_STOPPING) {
-		while (consumer->posted_head != nullptr)
+		while (consumer->posted_head != nullptr) {
+			consumer->counters.failed.add();
 			kova::sdk::task_complete(&pop_posted(consumer)->task, KOVA_ERROR_SHUTDOWN);
+		}
 		return 1;
 	}
 	if (ctx->state != KOVA_CTX_STATE_RUNNING || consumer->posted_head == nullptr)
@@ -132,10 +140,15 @@ kova_error run_post_recv(kova_task *task)
 {
 	auto *recv = kova::sdk::task_cast<kova_comch_consumer_task_post_recv>(task);
 	kova_comch_consumer *consumer = consumer_of(task->kind->ctx);
+	kova_error refused = KOVA_SUCCESS;
 	if (consumer->ctx.state == KOVA_CTX_STATE_STOPPING)
-		return KOVA_ERROR_SHUTDOWN;
-	if (task->dst == nullptr)
-		return KOVA_ERROR_INVALID_VALUE;
+		refused = KOVA_ERROR_SHUTDOWN;
+	else if (task->dst == nullptr)
+		refused = KOVA_ERROR_INVALID_VALUE;
+	if (refused != KOVA_SUCCESS) {
+		consumer->counters.failed.add();
+		return refused;
+	}
 	recv->next_posted = nullptr;
 	if (consumer->posted_tail != nullptr)
 		consumer->posted_tail->next_posted = recv;
@@ -179,6 +192,7 @@ KOVA_EXPORT kova_error kova_comch_consumer_create(kova_comch_connection *connect
 	created->ring_fd = fd;
 	created->ring = ring;
 	created->header = new (ring) comch::ring_header{};
+	comch::attach_counters(&created->counters, comch::channel_role::consumer);
 	*consumer = created;
 	return KOVA_SUCCESS;
 }
@@ -191,6 +205,7 @@ KOVA_EXPORT kova_error kova_comch_consumer_destroy(kova_comch_consumer *consumer
 		return forced;
 	if (kova_error const err = kova::sdk::ctx_release(&consumer->ctx))
 		return err;
+	comch::detach_counters(&consumer->counters, comch::channel_role::consumer);
 	::munmap(consumer->ring, comch::ring_bytes);
 	::close(consumer->ring_fd);
 	delete consumer;

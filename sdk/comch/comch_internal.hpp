@@ -4,6 +4,7 @@
 
 #include "comch_shared.hpp"
 
+#include <kova_internal/comch_counters.hpp>
 #include <kova_internal/ctx_kernel.hpp>
 
 #include <kova/comch.h>
@@ -78,6 +79,7 @@ struct kova_comch_consumer {
 	uint32_t id;                     // once running
 	kova_comch_consumer_task_post_recv *posted_head;
 	kova_comch_consumer_task_post_recv *posted_tail;
+	kova::sdk::comch::channel_counters counters;
 };
 
 struct kova_comch_producer_task_send {
@@ -89,6 +91,7 @@ struct kova_comch_producer_task_send {
 	struct producer_lane *lane;
 	uint64_t record_end;             // lane position after its record, once written
 	uint64_t record_start;
+	uint32_t len;                    // message bytes, once written
 };
 
 // A lane this producer claimed in one consumer's ring.
@@ -112,6 +115,7 @@ struct kova_comch_producer {
 	kova_comch_producer_task_send *sent_head;
 	kova_comch_producer_task_send *sent_tail;
 	kova_comch_producer_task_send *unwritten;
+	kova::sdk::comch::channel_counters counters;
 };
 
 namespace kova::sdk::comch {

@@ -95,6 +95,7 @@ bool write_record(kova_comch_producer *producer, kova_comch_producer_task_send *
 		to += buf->data_len;
 	}
 	task->record_start = tail;
+	task->len = static_cast<uint32_t>(len);
 	tail += bytes;
 	task->record_end = tail;
 	lane->tail = tail;
@@ -119,8 +120,10 @@ uint8_t poll_producer(kova_ctx *ctx)
 	if (producer->sent_head == nullptr)
 		return 0;
 	if (ctx->state == KOVA_CTX_STATE_STOPPING) {
-		while (producer->sent_head != nullptr)
+		while (producer->sent_head != nullptr) {
+			producer->counters.failed.add();
 			kova::sdk::task_complete(&pop_sent(producer)->task, KOVA_ERROR_SHUTDOWN);
+		}
 		return 1;
 	}
 	while (producer->unwritten != nullptr && consumer_alive(producer->unwritten->lane) &&
@@ -139,6 +142,12 @@ uint8_t poll_producer(kova_ctx *ctx)
 		} else {
 			break;
 		}
+		if (status == KOVA_SUCCESS) {
+			producer->counters.messages.add();
+			producer->counters.bytes.add(task->len);
+		} else {
+			producer->counters.failed.add();
+		}
 		kova::sdk::task_complete(&pop_sent(producer)->task, status);
 		did = 1;
 	}
@@ -150,13 +159,20 @@ kova_error run_send(kova_task *task)
 {
 	auto *send = kova::sdk::task_cast<kova_comch_producer_task_send>(task);
 	kova_comch_producer *producer = producer_of(task->kind->ctx);
-	if (producer->ctx.state == KOVA_CTX_STATE_STOPPING)
-		return KOVA_ERROR_SHUTDOWN;
-	if (kova::sdk::list_data_len(task->src) > comch::max_buf_size)
-		return KOVA_ERROR_TOO_BIG;
-	send->lane = lane_for(producer, send->consumer_id);
-	if (send->lane == nullptr || !consumer_alive(send->lane))
-		return KOVA_ERROR_NOT_FOUND;
+	kova_error refused = KOVA_SUCCESS;
+	if (producer->ctx.state == KOVA_CTX_STATE_STOPPING) {
+		refused = KOVA_ERROR_SHUTDOWN;
+	} else if (kova::sdk::list_data_len(task->src) > comch::max_buf_size) {
+		refused = KOVA_ERROR_TOO_BIG;
+	} else {
+		send->lane = lane_for(producer, send->consumer_id);
+		if (send->lane == nullptr || !consumer_alive(send->lane))
+			refused = KOVA_ERROR_NOT_FOUND;
+	}
+	if (refused != KOVA_SUCCESS) {
+		producer->counters.failed.add();
+		return refused;
+	}
 	send->next_sent = nullptr;
 	send->record_end = 0;
 	if (producer->sent_tail != nullptr)
@@ -201,6 +217,7 @@ KOVA_EXPORT kova_error kova_comch_producer_create(kova_comch_connection *connect
 	created->connection = connection;
 	created->id = next_producer_id.fetch_add(1, std::memory_order_relaxed);
 	created->token = (static_cast<uint64_t>(::getpid()) << 32) | created->id;
+	comch::attach_counters(&created->counters, comch::channel_role::producer);
 	*producer = created;
 	return KOVA_SUCCESS;
 }
@@ -213,6 +230,7 @@ KOVA_EXPORT kova_error kova_comch_producer_destroy(kova_comch_producer *producer
 		return forced;
 	if (kova_error const err = kova::sdk::ctx_release(&producer->ctx))
 		return err;
+	comch::detach_counters(&producer->counters, comch::channel_role::producer);
 	delete producer;
 	return KOVA_SUCCESS;
 }

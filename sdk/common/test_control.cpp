@@ -7,6 +7,7 @@
 
 #include <kova_internal/capability.hpp>
 #include <kova_internal/ctx_kernel.hpp>
+#include <kova_internal/comch_counters.hpp>
 #include <kova_internal/eth_port.hpp>
 
 #include <kova/error.h>
@@ -272,6 +273,7 @@ KOVA_EXPORT void kova_test_reset(void)
 	s.baseline = kova::sdk::test::process_totals(s);
 	update_active(s);
 	kova::sdk::eth::reset_counters();
+	kova::sdk::comch::reset_counters();
 }
 
 KOVA_EXPORT kova_error kova_test_set_device_table(const struct kova_test_device *devices, uint32_t count)

@@ -12,6 +12,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -29,7 +31,8 @@ std::string const kova_bench_companion = std::string{KOVA_BIN_DIR} + "/kova_benc
 // A companion serving one benchmark run on a port of its own; its standard output goes to a file.
 class companion {
 public:
-	explicit companion(uint16_t port)
+	// With a counters path, the companion writes the stand-in's comch counters there when it ends.
+	explicit companion(uint16_t port, const std::string &counters_path = "")
 		: m_port{port}, m_out{fs::temp_directory_path() / ("kova_comch_e2e_" + std::to_string(::getpid()) + "_" +
 								    std::to_string(port) + ".out")}
 	{
@@ -39,6 +42,10 @@ public:
 		if (m_pid == 0) {
 			int const file = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
 			::dup2(file, STDOUT_FILENO);
+			if (!counters_path.empty()) {
+				::setenv("LD_PRELOAD", KOVA_COMCH_COUNTERS_LIBRARY, 1);
+				::setenv("KOVA_E2E_COMCH_COUNTERS", counters_path.c_str(), 1);
+			}
 			::execl(kova_bench_companion.c_str(), kova_bench_companion.c_str(), "--device", "03:00.0",
 				"--method", "main", "--comms-type", "tcp", "--tcp-port", port_text.c_str(),
 				static_cast<char *>(nullptr));
@@ -141,20 +148,95 @@ bool groups_ended(const std::set<std::string> &names)
 	return false;
 }
 
+// The "name value" lines of a counters file that the preload wrote; empty when it wrote none.
+std::map<std::string, uint64_t> read_counters(const fs::path &path)
+{
+	std::map<std::string, uint64_t> counters;
+	std::ifstream in{path};
+	std::string name;
+	uint64_t value = 0;
+	while (in >> name >> value)
+		counters[name] = value;
+	return counters;
+}
+
+// The values of a one-permutation CSV file's data segment, by column name.
+std::map<std::string, uint64_t> csv_data_row(const fs::path &path)
+{
+	std::ifstream in{path};
+	std::string text{std::istreambuf_iterator<char>{in}, std::istreambuf_iterator<char>{}};
+	std::map<std::string, uint64_t> row;
+	auto split = [](const std::string &line) {
+		std::vector<std::string> fields;
+		std::stringstream stream{line};
+		for (std::string field; std::getline(stream, field, ',');)
+			fields.push_back(field);
+		return fields;
+	};
+	std::vector<std::string> lines;
+	std::stringstream stream{text};
+	for (std::string line; std::getline(stream, line);)
+		lines.push_back(line);
+	for (std::size_t i = 0; i + 1 < lines.size(); ++i) {
+		auto const names = split(lines[i]);
+		if (names.empty() || names[0].find("stats.") != 0)
+			continue;
+		auto const values = split(lines[i + 1]);
+		for (std::size_t k = 0; k < names.size() && k < values.size(); ++k)
+			row[names[k]] = std::stoull(values[k]);
+		break;
+	}
+	return row;
+}
+
+// The warm-up jobs of every worker thread, summed ("Worker thread[i] Executing N warm-up tasks").
+uint64_t warm_up_jobs(const std::string &out)
+{
+	uint64_t sum = 0;
+	std::regex const line{R"(Worker thread\[\d+\] Executing (\d+) warm-up tasks)"};
+	for (std::sregex_iterator it{out.begin(), out.end(), line}, end; it != end; ++it)
+		sum += std::stoull((*it)[1]);
+	return sum;
+}
+
 struct pipeline_case {
 	const char *step;
 	const char *worker_type;
 	uint16_t port;
+	const char *warm_up_jobs; // null: the default (none)
 };
 
-TEST(comch_e2e, both_pipelines_run_on_two_threads_against_two_companion_workers)
+// Each pipeline against the companion's workers; the stand-in's counters in both programs then
+// account for every byte kova_bench reports. Jobs are 4096 bytes and complete only once the peer
+// placed (producer step) or the step received (consumer step) their message, so with W warm-up jobs:
+// - "kova_comch::producer": the bytes kova_bench's producers had placed = its reported input bytes
+//   + W x 4096 = the bytes the companion's consumer workers received;
+// - "kova_comch::consumer": the bytes kova_bench's consumers received = its reported output bytes
+//   + W x 4096 = the bytes the companion's producer workers had placed.
+// The step's own side fails no task: every job it started ended before the teardown.
+TEST(comch_e2e, both_pipelines_run_on_two_threads_against_two_companion_workers_and_the_channel_counts_their_bytes)
 {
-	for (auto const &c : {pipeline_case{"kova_comch::producer", "comch_consumer", 36140},
-			      pipeline_case{"kova_comch::consumer", "comch_producer", 36141}}) {
-		SCOPED_TRACE(c.step);
-		companion peer{c.port};
-		auto const result =
-			kova::test::run_program(kova_bench, comch_args(c.step, peer), std::chrono::seconds{60});
+	for (auto const &c : {pipeline_case{"kova_comch::producer", "comch_consumer", 36140, nullptr},
+			      pipeline_case{"kova_comch::consumer", "comch_producer", 36141, nullptr},
+			      pipeline_case{"kova_comch::producer", "comch_consumer", 36144, "20"}}) {
+		SCOPED_TRACE(std::string{c.step} + (c.warm_up_jobs != nullptr ? " with warm-up" : ""));
+		std::string const stem = "kova_comch_e2e_" + std::to_string(::getpid()) + "_" + std::to_string(c.port);
+		fs::path const bench_counters = fs::temp_directory_path() / (stem + ".bench_counters");
+		fs::path const peer_counters = fs::temp_directory_path() / (stem + ".peer_counters");
+		fs::path const csv = fs::temp_directory_path() / (stem + ".csv");
+		for (auto const &path : {bench_counters, peer_counters, csv})
+			fs::remove(path);
+		companion peer{c.port, peer_counters.string()};
+		auto args = comch_args(c.step, peer);
+		args.insert(args.end(), {"--csv-output-file", csv.string(), "--csv-stats",
+					 "stats.input.byte_count,stats.output.byte_count"});
+		if (c.warm_up_jobs != nullptr)
+			args.insert(args.end(), {"--warm-up-jobs", c.warm_up_jobs});
+		auto const result = kova::test::run_program(
+			kova_bench, args,
+			{std::string{"LD_PRELOAD="} + KOVA_COMCH_COUNTERS_LIBRARY,
+			 "KOVA_E2E_COMCH_COUNTERS=" + bench_counters.string()},
+			std::chrono::seconds{60});
 		ASSERT_FALSE(result.timed_out);
 		EXPECT_EQ(result.status, 0) << result.out << result.err;
 		EXPECT_NE(result.out.find("[main] Completed!"), std::string::npos);
@@ -170,6 +252,41 @@ TEST(comch_e2e, both_pipelines_run_on_two_threads_against_two_companion_workers)
 		EXPECT_EQ(workers[1].first, c.worker_type);
 		EXPECT_NE(workers[0].second, workers[1].second);
 		EXPECT_TRUE(groups_ended({workers[0].second, workers[1].second}));
+
+		auto const reported = csv_data_row(csv);
+		auto const bench = read_counters(bench_counters);
+		auto const remote = read_counters(peer_counters);
+		fs::remove(csv);
+		fs::remove(bench_counters);
+		fs::remove(peer_counters);
+		ASSERT_EQ(reported.count("stats.input.byte_count"), 1u) << "no reported bytes";
+		ASSERT_FALSE(bench.empty()) << "kova_bench wrote no comch counters";
+		ASSERT_FALSE(remote.empty()) << "the companion wrote no comch counters";
+		uint64_t const warm_up = warm_up_jobs(result.out);
+		EXPECT_EQ(warm_up, c.warm_up_jobs != nullptr ? 2 * std::stoull(c.warm_up_jobs) : 0) << result.out;
+		uint64_t const warm_up_bytes = warm_up * 4096;
+		bool const producer_step = c.worker_type == std::string{"comch_consumer"};
+		uint64_t const step_bytes = producer_step ? reported.at("stats.input.byte_count")
+							  : reported.at("stats.output.byte_count");
+		EXPECT_GT(step_bytes, 0u);
+		EXPECT_EQ(step_bytes % 4096, 0u);
+		if (producer_step) {
+			EXPECT_EQ(bench.at("producers"), 2u);
+			EXPECT_EQ(remote.at("consumers"), 2u);
+			EXPECT_EQ(bench.at("sent_bytes"), step_bytes + warm_up_bytes);
+			EXPECT_EQ(bench.at("sent_messages") * 4096, bench.at("sent_bytes"));
+			EXPECT_EQ(bench.at("sends_failed"), 0u);
+			EXPECT_EQ(remote.at("received_bytes"), bench.at("sent_bytes"));
+			EXPECT_EQ(remote.at("received_messages"), bench.at("sent_messages"));
+		} else {
+			EXPECT_EQ(bench.at("consumers"), 2u);
+			EXPECT_EQ(remote.at("producers"), 2u);
+			EXPECT_EQ(bench.at("received_bytes"), step_bytes + warm_up_bytes);
+			EXPECT_EQ(bench.at("received_messages") * 4096, bench.at("received_bytes"));
+			EXPECT_EQ(bench.at("receives_failed"), 0u);
+			EXPECT_EQ(remote.at("sent_bytes"), bench.at("received_bytes"));
+			EXPECT_EQ(remote.at("sent_messages"), bench.at("received_messages"));
+		}
 	}
 }
 

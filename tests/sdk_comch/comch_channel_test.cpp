@@ -26,6 +26,8 @@ namespace {
 
 using kova::comch_test::buffers;
 using kova::comch_test::completions;
+using kova::comch_test::consumer_side;
+using kova::comch_test::producer_side;
 using kova::comch_test::pump_until;
 using kova::comch_test::side;
 using kova::comch_test::unique_name;
@@ -41,93 +43,6 @@ using kova::rdma_test::wait_child;
 			return 10;                                                                       \
 		}                                                                                        \
 	} while (false)
-
-// A consumer on its own engine, running, with its completions counted.
-struct consumer_side {
-	consumer_side(side &owner, buffers &bufs, uint32_t num_tasks) : owner{owner}
-	{
-		kova_pe_create(&pe);
-		kova_comch_consumer_create(owner.connection(), bufs.mmap(), &consumer);
-		kova_comch_consumer_task_post_recv_set_conf(consumer, kova::comch_test::on_success,
-							    kova::comch_test::on_error, num_tasks);
-		kova_ctx_set_user_data(ctx(), kova_data{.ptr = &done});
-		kova_pe_connect_ctx(pe, ctx());
-		start_result = kova_ctx_start(ctx());
-	}
-	~consumer_side()
-	{
-		if (kova_ctx_stop(ctx()) == KOVA_ERROR_IN_PROGRESS)
-			pump_until([&] { kova_pe_progress(pe); return state() == KOVA_CTX_STATE_IDLE; }, 5000);
-		kova_comch_consumer_destroy(consumer);
-		kova_pe_destroy(pe);
-	}
-	kova_ctx *ctx() { return kova_comch_consumer_as_ctx(consumer); }
-	kova_ctx_states state()
-	{
-		kova_ctx_states s = KOVA_CTX_STATE_IDLE;
-		kova_ctx_get_state(ctx(), &s);
-		return s;
-	}
-	bool run()
-	{
-		return pump_until([&] { kova_pe_progress(pe); owner.progress(); return state() == KOVA_CTX_STATE_RUNNING; },
-				  5000);
-	}
-	uint32_t id()
-	{
-		uint32_t value = 0;
-		kova_comch_consumer_get_id(consumer, &value);
-		return value;
-	}
-	kova_comch_consumer_task_post_recv *post(kova_buf *buf)
-	{
-		kova_comch_consumer_task_post_recv *task = nullptr;
-		if (kova_comch_consumer_task_post_recv_alloc_init(consumer, buf, &task) != KOVA_SUCCESS)
-			return nullptr;
-		if (kova_task_submit(kova_comch_consumer_task_post_recv_as_task(task)) != KOVA_SUCCESS)
-			return nullptr;
-		return task;
-	}
-	side &owner;
-	kova_pe *pe = nullptr;
-	kova_comch_consumer *consumer = nullptr;
-	completions done;
-	kova_error start_result = KOVA_SUCCESS;
-};
-
-struct producer_side {
-	producer_side(side &owner, uint32_t num_tasks)
-	{
-		kova_pe_create(&pe);
-		kova_comch_producer_create(owner.connection(), &producer);
-		kova_comch_producer_task_send_set_conf(producer, kova::comch_test::on_success, kova::comch_test::on_error,
-						       num_tasks);
-		kova_ctx_set_user_data(ctx(), kova_data{.ptr = &done});
-		kova_pe_connect_ctx(pe, ctx());
-		start_result = kova_ctx_start(ctx());
-	}
-	~producer_side()
-	{
-		if (kova_ctx_stop(ctx()) == KOVA_ERROR_IN_PROGRESS)
-			pump_until([&] { kova_pe_progress(pe); return kova_ctx_get_state(ctx(), &last) == 0 && last == 0; },
-				   5000);
-		kova_comch_producer_destroy(producer);
-		kova_pe_destroy(pe);
-	}
-	kova_ctx *ctx() { return kova_comch_producer_as_ctx(producer); }
-	kova_task *task(const kova_buf *buf, uint32_t consumer_id)
-	{
-		kova_comch_producer_task_send *t = nullptr;
-		if (kova_comch_producer_task_send_alloc_init(producer, buf, nullptr, 0, consumer_id, &t) != KOVA_SUCCESS)
-			return nullptr;
-		return kova_comch_producer_task_send_as_task(t);
-	}
-	kova_pe *pe = nullptr;
-	kova_comch_producer *producer = nullptr;
-	completions done;
-	kova_error start_result = KOVA_SUCCESS;
-	kova_ctx_states last = KOVA_CTX_STATE_IDLE;
-};
 
 // A side that joins, runs, reports 'R' and then does what the rest of the body says.
 int join(side &s, const control_line &line)

@@ -174,4 +174,79 @@ uint64_t check_message(const uint8_t *bytes, uint32_t size)
 	return seq;
 }
 
+consumer_side::consumer_side(side &owner, buffers &bufs, uint32_t num_tasks) : owner{owner}
+{
+	kova_pe_create(&pe);
+	kova_comch_consumer_create(owner.connection(), bufs.mmap(), &consumer);
+	kova_comch_consumer_task_post_recv_set_conf(consumer, on_success, on_error, num_tasks);
+	kova_ctx_set_user_data(ctx(), kova_data{.ptr = &done});
+	kova_pe_connect_ctx(pe, ctx());
+	start_result = kova_ctx_start(ctx());
+}
+
+consumer_side::~consumer_side()
+{
+	if (kova_ctx_stop(ctx()) == KOVA_ERROR_IN_PROGRESS)
+		pump_until([&] { kova_pe_progress(pe); return state() == KOVA_CTX_STATE_IDLE; }, 5000);
+	kova_comch_consumer_destroy(consumer);
+	kova_pe_destroy(pe);
+}
+
+kova_ctx_states consumer_side::state()
+{
+	kova_ctx_states s = KOVA_CTX_STATE_IDLE;
+	kova_ctx_get_state(ctx(), &s);
+	return s;
+}
+
+bool consumer_side::run()
+{
+	return pump_until([&] { kova_pe_progress(pe); owner.progress(); return state() == KOVA_CTX_STATE_RUNNING; },
+			  5000);
+}
+
+uint32_t consumer_side::id()
+{
+	uint32_t value = 0;
+	kova_comch_consumer_get_id(consumer, &value);
+	return value;
+}
+
+kova_comch_consumer_task_post_recv *consumer_side::post(kova_buf *buf)
+{
+	kova_comch_consumer_task_post_recv *task = nullptr;
+	if (kova_comch_consumer_task_post_recv_alloc_init(consumer, buf, &task) != KOVA_SUCCESS)
+		return nullptr;
+	if (kova_task_submit(kova_comch_consumer_task_post_recv_as_task(task)) != KOVA_SUCCESS)
+		return nullptr;
+	return task;
+}
+
+producer_side::producer_side(side &owner, uint32_t num_tasks)
+{
+	kova_pe_create(&pe);
+	kova_comch_producer_create(owner.connection(), &producer);
+	kova_comch_producer_task_send_set_conf(producer, on_success, on_error, num_tasks);
+	kova_ctx_set_user_data(ctx(), kova_data{.ptr = &done});
+	kova_pe_connect_ctx(pe, ctx());
+	start_result = kova_ctx_start(ctx());
+}
+
+producer_side::~producer_side()
+{
+	if (kova_ctx_stop(ctx()) == KOVA_ERROR_IN_PROGRESS)
+		pump_until([&] { kova_pe_progress(pe); return kova_ctx_get_state(ctx(), &last) == 0 && last == 0; },
+			   5000);
+	kova_comch_producer_destroy(producer);
+	kova_pe_destroy(pe);
+}
+
+kova_task *producer_side::task(const kova_buf *buf, uint32_t consumer_id)
+{
+	kova_comch_producer_task_send *t = nullptr;
+	if (kova_comch_producer_task_send_alloc_init(producer, buf, nullptr, 0, consumer_id, &t) != KOVA_SUCCESS)
+		return nullptr;
+	return kova_comch_producer_task_send_as_task(t);
+}
+
 } // namespace kova::comch_test

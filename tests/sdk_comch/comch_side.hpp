@@ -87,6 +87,44 @@ struct completions {
 void on_success(kova_task *task, kova_data task_user_data, kova_data ctx_user_data);
 void on_error(kova_task *task, kova_data task_user_data, kova_data ctx_user_data);
 
+// A consumer of the side's connection on its own engine, started, with its completions counted.
+struct consumer_side {
+	consumer_side(side &owner, buffers &bufs, uint32_t num_tasks);
+	~consumer_side();
+	consumer_side(const consumer_side &) = delete;
+	consumer_side &operator=(const consumer_side &) = delete;
+	kova_ctx *ctx() { return kova_comch_consumer_as_ctx(consumer); }
+	kova_ctx_states state();
+	// Progress of both engines until the consumer runs; false at the limit.
+	bool run();
+	uint32_t id();
+	// A post-receive task into buf, submitted; null when either step was refused.
+	kova_comch_consumer_task_post_recv *post(kova_buf *buf);
+
+	side &owner;
+	kova_pe *pe = nullptr;
+	kova_comch_consumer *consumer = nullptr;
+	completions done;
+	kova_error start_result = KOVA_SUCCESS;
+};
+
+// A producer of the side's connection on its own engine, started, with its completions counted.
+struct producer_side {
+	producer_side(side &owner, uint32_t num_tasks);
+	~producer_side();
+	producer_side(const producer_side &) = delete;
+	producer_side &operator=(const producer_side &) = delete;
+	kova_ctx *ctx() { return kova_comch_producer_as_ctx(producer); }
+	// A send task of buf to the consumer id, not submitted; null when refused.
+	kova_task *task(const kova_buf *buf, uint32_t consumer_id);
+
+	kova_pe *pe = nullptr;
+	kova_comch_producer *producer = nullptr;
+	completions done;
+	kova_error start_result = KOVA_SUCCESS;
+	kova_ctx_states last = KOVA_CTX_STATE_IDLE;
+};
+
 // The content of message `seq` of `size` bytes.
 void fill_message(uint8_t *bytes, uint32_t size, uint64_t seq);
 // The sequence number of a message whose bytes all match it, or UINT64_MAX.

@@ -135,4 +135,19 @@ struct kova_test_eth_counters {
  */
 KOVA_EXPORT kova_error kova_test_eth_get_counters(const char *iface_name, struct kova_test_eth_counters *counters);
 
+/* What the comch consumers and producers of the process moved, live and destroyed, since the last reset. */
+struct kova_test_comch_counters {
+	uint64_t consumers;         /* consumers live at the last reset or created since */
+	uint64_t producers;         /* producers likewise */
+	uint64_t received_messages; /* post-receive tasks completed with a message placed in their buffer */
+	uint64_t received_bytes;    /* the message bytes of those */
+	uint64_t receives_failed;   /* post-receive tasks completed with an error (message too large, stopped) */
+	uint64_t sent_messages;     /* send tasks completed once their consumer placed the message */
+	uint64_t sent_bytes;        /* the message bytes of those */
+	uint64_t sends_failed;      /* send tasks completed with an error (refused, consumer gone, stopped) */
+};
+
+/* The comch counters of the process. */
+KOVA_EXPORT void kova_test_comch_get_counters(struct kova_test_comch_counters *counters);
+
 #endif
