@@ -90,20 +90,23 @@ uint32_t drain_lane(kova_comch_consumer *consumer, uint32_t lane)
 			task->imm_len = record->imm_len;
 			std::memcpy(task->imm, record->imm, record->imm_len);
 		}
-		record->status = status;
 		if (status == KOVA_SUCCESS) {
 			consumer->counters.messages.add();
 			consumer->counters.bytes.add(record->len);
 		} else {
+			record->status = status;
+			control.refused.store(control.refused.load(std::memory_order_relaxed) + 1,
+					      std::memory_order_relaxed);
 			consumer->counters.failed.add();
 		}
 		head += comch::record_bytes(record->len);
-		control.head.store(head, std::memory_order_release);
-		consumer->heads[lane] = head;
 		kova::sdk::task_complete(&task->task, status);
 		++completed;
 	}
-	consumer->heads[lane] = head;
+	if (head != consumer->heads[lane]) {
+		consumer->heads[lane] = head;
+		control.head.store(head, std::memory_order_release); // completes the sends of these records
+	}
 	return completed;
 }
 

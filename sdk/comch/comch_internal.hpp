@@ -101,6 +101,8 @@ struct producer_lane {
 	kova::sdk::comch::ring_header *header;
 	uint32_t index;
 	uint64_t tail;                   // private copy of what the producer wrote
+	uint64_t head;                   // the consumer's head as last read (read again when room runs short)
+	uint64_t refused;                // refused records among the sends completed so far
 };
 
 struct kova_comch_producer {

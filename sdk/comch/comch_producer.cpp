@@ -59,6 +59,8 @@ producer_lane *lane_for(kova_comch_producer *producer, uint32_t consumer_id) noe
 		lane.header = header;
 		lane.index = index;
 		lane.tail = header->lanes[index].tail.load(std::memory_order_relaxed);
+		lane.head = header->lanes[index].head.load(std::memory_order_acquire);
+		lane.refused = header->lanes[index].refused.load(std::memory_order_relaxed);
 		return &lane;
 	}
 	return nullptr;
@@ -74,9 +76,11 @@ bool write_record(kova_comch_producer *producer, kova_comch_producer_task_send *
 	uint64_t const offset = lane->tail % comch::lane_bytes;
 	uint64_t const to_end = comch::lane_bytes - offset;
 	uint64_t const needed = bytes <= to_end ? bytes : to_end + bytes;
-	uint64_t const head = control.head.load(std::memory_order_acquire);
-	if (comch::lane_bytes - (lane->tail - head) < needed)
-		return false;
+	if (comch::lane_bytes - (lane->tail - lane->head) < needed) {
+		lane->head = control.head.load(std::memory_order_acquire);
+		if (comch::lane_bytes - (lane->tail - lane->head) < needed)
+			return false;
+	}
 	std::byte *data = comch::lane_data(lane->ring, lane->index);
 	uint64_t tail = lane->tail;
 	if (bytes > to_end) {
@@ -130,13 +134,26 @@ uint8_t poll_producer(kova_ctx *ctx)
 	       write_record(producer, producer->unwritten))
 		producer->unwritten = producer->unwritten->next_sent;
 	uint8_t did = 0;
+	producer_lane *read_lane = nullptr; // the lane whose head and refusals were read in this round
+	uint64_t refused = 0;
 	while (kova_comch_producer_task_send *task = producer->sent_head) {
 		producer_lane *lane = task->lane;
+		if (lane != read_lane && task != producer->unwritten) {
+			comch::lane_control &control = lane->header->lanes[lane->index];
+			lane->head = control.head.load(std::memory_order_acquire);
+			refused = control.refused.load(std::memory_order_relaxed);
+			read_lane = lane;
+		}
 		kova_error status;
-		if (task != producer->unwritten &&
-		    lane->header->lanes[lane->index].head.load(std::memory_order_acquire) >= task->record_end) {
-			std::byte *data = comch::lane_data(lane->ring, lane->index);
-			status = reinterpret_cast<comch::record_header *>(data + task->record_start % comch::lane_bytes)->status;
+		if (task != producer->unwritten && lane->head >= task->record_end) {
+			status = KOVA_SUCCESS;
+			if (refused != lane->refused) { // one of the records up to head was refused: this one?
+				std::byte *data = comch::lane_data(lane->ring, lane->index);
+				status = reinterpret_cast<comch::record_header *>(data + task->record_start % comch::lane_bytes)
+						 ->status;
+				if (status != KOVA_SUCCESS)
+					++lane->refused;
+			}
 		} else if (!consumer_alive(lane)) {
 			status = KOVA_ERROR_NOT_FOUND;
 		} else {

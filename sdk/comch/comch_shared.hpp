@@ -8,8 +8,9 @@
 //
 // Data: a ring has max_lanes lanes; a producer claims one lane per consumer it sends to and is its
 // only writer; the consumer is the only reader. A lane is a byte ring of records (record header,
-// then the message, padded to 64 bytes). The producer publishes `tail`; the consumer copies a
-// record into a posted buffer and then publishes `head`, which completes the send.
+// then the message, padded to 64 bytes). The producer publishes `tail`; the consumer copies the
+// records it has buffers for into them and then publishes `head` once for all of them, which
+// completes their sends. A record the consumer refuses gets its status and is counted in `refused`.
 #pragma once
 
 #include <atomic>
@@ -40,6 +41,9 @@ struct alignas(64) lane_control {
 	std::atomic<uint64_t> owner; // 0: free; else the producer's token
 	alignas(64) std::atomic<uint64_t> tail; // bytes written (producer)
 	alignas(64) std::atomic<uint64_t> head; // bytes consumed into posted buffers (consumer)
+	// Records the consumer refused (their status set), counted before head passes them; while it
+	// stays where the producer last saw it, the records below head were all placed.
+	std::atomic<uint64_t> refused;
 };
 
 struct ring_header {
@@ -53,7 +57,7 @@ static_assert(std::atomic<uint64_t>::is_always_lock_free && std::atomic<uint32_t
 // A record in a lane; the message follows it.
 struct record_header {
 	uint32_t len;    // message bytes, or pad_record: the rest of the lane up to its end is unused
-	uint32_t status; // written by the consumer before it moves head: 0 placed, else the error
+	uint32_t status; // 0 as written; the consumer's error, set before it moves head, when it refused the record
 	uint32_t producer_id;
 	uint32_t imm_len;
 	uint8_t imm[max_imm_data_len];
