@@ -66,8 +66,6 @@ kova_comch_consumer_task_post_recv *pop_posted(kova_comch_consumer *consumer) no
 uint32_t drain_lane(kova_comch_consumer *consumer, uint32_t lane)
 {
 	comch::lane_control &control = consumer->header->lanes[lane];
-	if (control.owner.load(std::memory_order_relaxed) == 0)
-		return 0;
 	uint64_t const tail = control.tail.load(std::memory_order_acquire);
 	uint64_t head = consumer->heads[lane];
 	std::byte *data = comch::lane_data(consumer->ring, lane);
@@ -100,13 +98,12 @@ uint32_t drain_lane(kova_comch_consumer *consumer, uint32_t lane)
 			consumer->counters.failed.add();
 		}
 		head += comch::record_bytes(record->len);
+		control.head.store(head, std::memory_order_release); // completes the send at its producer
+		consumer->heads[lane] = head;
 		kova::sdk::task_complete(&task->task, status);
 		++completed;
 	}
-	if (head != consumer->heads[lane]) {
-		consumer->heads[lane] = head;
-		control.head.store(head, std::memory_order_release); // completes the sends of these records
-	}
+	consumer->heads[lane] = head;
 	return completed;
 }
 
@@ -130,11 +127,18 @@ uint8_t poll_consumer(kova_ctx *ctx)
 	}
 	if (ctx->state != KOVA_CTX_STATE_RUNNING || consumer->posted_head == nullptr)
 		return 0;
+	// A producer claims the first free lane and keeps it: the claimed lanes are the first ones.
+	uint32_t claimed = 0;
+	while (claimed < comch::max_lanes &&
+	       consumer->header->lanes[claimed].owner.load(std::memory_order_relaxed) != 0)
+		++claimed;
+	if (claimed == 0)
+		return 0;
 	uint32_t completed = 0;
-	uint32_t const first = consumer->next_lane;
-	for (uint32_t i = 0; i < comch::max_lanes && consumer->posted_head != nullptr; ++i)
-		completed += drain_lane(consumer, (first + i) % comch::max_lanes);
-	consumer->next_lane = (first + 1) % comch::max_lanes;
+	uint32_t const first = consumer->next_lane % claimed;
+	for (uint32_t i = 0; i < claimed && consumer->posted_head != nullptr; ++i)
+		completed += drain_lane(consumer, (first + i) % claimed);
+	consumer->next_lane = (first + 1) % claimed;
 	return completed != 0 ? 1 : 0;
 }
 

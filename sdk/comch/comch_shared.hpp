@@ -6,11 +6,12 @@
 // starts one (a detached process); the server ends when its last client has left. A consumer's
 // ring (a memfd) travels to the server with its announcement and from there to every other client.
 //
-// Data: a ring has max_lanes lanes; a producer claims one lane per consumer it sends to and is its
-// only writer; the consumer is the only reader. A lane is a byte ring of records (record header,
-// then the message, padded to 64 bytes). The producer publishes `tail`; the consumer copies the
-// records it has buffers for into them and then publishes `head` once for all of them, which
-// completes their sends. A record the consumer refuses gets its status and is counted in `refused`.
+// Data: a ring has max_lanes lanes; a producer claims the first free lane of each consumer it sends
+// to, keeps it for good and is its only writer; the consumer is the only reader. A lane is a byte
+// ring of records (record header, then the message, padded to 64 bytes). The producer publishes
+// `tail`; the consumer copies a record into a posted buffer and then publishes `head`, which
+// completes the send. A record the consumer refuses gets its status and is counted in `refused`
+// before head passes it.
 #pragma once
 
 #include <atomic>
