@@ -72,58 +72,70 @@ utility::comch_endpoint::configuration make_comch_cfg(const object::attributes &
 
 // finalize activities
 
-class kova_comch_consumer_step::finalize_async_activity final : public step_async_activity {
+namespace comch_setup {
+
+// The set-up's last activity: moves the endpoint and the consumer (or producer) out of the set-up
+// context into the step's own fields, then ends the context.
+template <typename Local>
+class finalize_activity : public step_async_activity {
+public:
+	using context_slot = std::unique_ptr<Local> utility::comch_async_context::*;
+
+	finalize_activity(utility::async::sequence_callbacks &callbacks, const runtime_state &state,
+			  std::unique_ptr<utility::comch_async_context> &context,
+			  std::unique_ptr<utility::comch_endpoint> &endpoint, std::unique_ptr<Local> &local,
+			  context_slot made)
+		: step_async_activity{finalize_name, callbacks, state, ""},
+		  m_context{context},
+		  m_endpoint{endpoint},
+		  m_local{local},
+		  m_made{made}
+	{
+	}
+	void start() override
+	{
+		m_endpoint = std::move(m_context->endpoint);
+		m_local = std::move((*m_context).*m_made);
+		m_context.reset();
+	}
+	void abort() override {}
+	bool progress(utility::async::sequence_callbacks &callbacks) override
+	{
+		callbacks.notify_sequence_success();
+		return true;
+	}
+	void on_api_error(const companion::api::v1::error_response &error) override { fail(error); }
+	void on_api_message(const companion::api::message_buffer &message) override { fail(message); }
+
+private:
+	std::unique_ptr<utility::comch_async_context> &m_context;
+	std::unique_ptr<utility::comch_endpoint> &m_endpoint;
+	std::unique_ptr<Local> &m_local;
+	context_slot m_made;
+};
+
+} // namespace comch_setup
+
+class kova_comch_consumer_step::finalize_async_activity final
+	: public comch_setup::finalize_activity<utility::comch_consumer> {
 public:
 	finalize_async_activity(utility::async::sequence_callbacks &callbacks, const runtime_state &state,
 				kova_comch_consumer_step *step)
-		: step_async_activity{finalize_name, callbacks, state, ""}, m_step{step}
+		: finalize_activity{callbacks, state, step->m_setup_context, step->m_endpoint, step->m_consumer,
+				    &utility::comch_async_context::consumer}
 	{
 	}
-	void start() override
-	{
-		auto &context = *m_step->m_setup_context;
-		m_step->m_endpoint = std::move(context.endpoint);
-		m_step->m_consumer = std::move(context.consumer);
-		m_step->m_setup_context.reset();
-	}
-	void abort() override {}
-	bool progress(utility::async::sequence_callbacks &callbacks) override
-	{
-		callbacks.notify_sequence_success();
-		return true;
-	}
-	void on_api_error(const companion::api::v1::error_response &error) override { fail(error); }
-	void on_api_message(const companion::api::message_buffer &message) override { fail(message); }
-
-private:
-	kova_comch_consumer_step *m_step;
 };
 
-class kova_comch_producer_step::finalize_async_activity final : public step_async_activity {
+class kova_comch_producer_step::finalize_async_activity final
+	: public comch_setup::finalize_activity<utility::comch_producer> {
 public:
 	finalize_async_activity(utility::async::sequence_callbacks &callbacks, const runtime_state &state,
 				kova_comch_producer_step *step)
-		: step_async_activity{finalize_name, callbacks, state, ""}, m_step{step}
+		: finalize_activity{callbacks, state, step->m_setup_context, step->m_endpoint, step->m_producer,
+				    &utility::comch_async_context::producer}
 	{
 	}
-	void start() override
-	{
-		auto &context = *m_step->m_setup_context;
-		m_step->m_endpoint = std::move(context.endpoint);
-		m_step->m_producer = std::move(context.producer);
-		m_step->m_setup_context.reset();
-	}
-	void abort() override {}
-	bool progress(utility::async::sequence_callbacks &callbacks) override
-	{
-		callbacks.notify_sequence_success();
-		return true;
-	}
-	void on_api_error(const companion::api::v1::error_response &error) override { fail(error); }
-	void on_api_message(const companion::api::message_buffer &message) override { fail(message); }
-
-private:
-	kova_comch_producer_step *m_step;
 };
 
 // comch_step_base

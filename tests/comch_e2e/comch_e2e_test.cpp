@@ -270,23 +270,24 @@ TEST(comch_e2e, both_pipelines_run_on_two_threads_against_two_companion_workers_
 							  : reported.at("stats.output.byte_count");
 		EXPECT_GT(step_bytes, 0u);
 		EXPECT_EQ(step_bytes % 4096, 0u);
-		if (producer_step) {
-			EXPECT_EQ(bench.at("producers"), 2u);
-			EXPECT_EQ(remote.at("consumers"), 2u);
-			EXPECT_EQ(bench.at("sent_bytes"), step_bytes + warm_up_bytes);
-			EXPECT_EQ(bench.at("sent_messages") * 4096, bench.at("sent_bytes"));
-			EXPECT_EQ(bench.at("sends_failed"), 0u);
-			EXPECT_EQ(remote.at("received_bytes"), bench.at("sent_bytes"));
-			EXPECT_EQ(remote.at("received_messages"), bench.at("sent_messages"));
-		} else {
-			EXPECT_EQ(bench.at("consumers"), 2u);
-			EXPECT_EQ(remote.at("producers"), 2u);
-			EXPECT_EQ(bench.at("received_bytes"), step_bytes + warm_up_bytes);
-			EXPECT_EQ(bench.at("received_messages") * 4096, bench.at("received_bytes"));
-			EXPECT_EQ(bench.at("receives_failed"), 0u);
-			EXPECT_EQ(remote.at("sent_bytes"), bench.at("received_bytes"));
-			EXPECT_EQ(remote.at("sent_messages"), bench.at("received_messages"));
-		}
+		// The counter names of each end: the step's own, then the companion worker's.
+		struct end_keys {
+			const char *contexts;
+			const char *messages;
+			const char *bytes;
+			const char *failed;
+		};
+		end_keys const sending{"producers", "sent_messages", "sent_bytes", "sends_failed"};
+		end_keys const receiving{"consumers", "received_messages", "received_bytes", "receives_failed"};
+		end_keys const &own = producer_step ? sending : receiving;
+		end_keys const &far = producer_step ? receiving : sending;
+		EXPECT_EQ(bench.at(own.contexts), 2u);
+		EXPECT_EQ(remote.at(far.contexts), 2u);
+		EXPECT_EQ(bench.at(own.bytes), step_bytes + warm_up_bytes);
+		EXPECT_EQ(bench.at(own.messages) * 4096, bench.at(own.bytes));
+		EXPECT_EQ(bench.at(own.failed), 0u);
+		EXPECT_EQ(remote.at(far.bytes), bench.at(own.bytes));
+		EXPECT_EQ(remote.at(far.messages), bench.at(own.messages));
 	}
 }
 

@@ -44,6 +44,12 @@ using kova::rdma_test::wait_child;
 		}                                                                                        \
 	} while (false)
 
+// Sends a consumer id over the control line.
+void send_id(const control_line &line, uint32_t id)
+{
+	line.send_bytes({reinterpret_cast<const uint8_t *>(&id), reinterpret_cast<const uint8_t *>(&id) + sizeof(id)});
+}
+
 // A side that joins, runs, reports 'R' and then does what the rest of the body says.
 int join(side &s, const control_line &line)
 {
@@ -68,7 +74,7 @@ int receive_messages(const std::string &name, const control_line &line, uint64_t
 	CHILD_CHECK(c.run());
 	uint32_t const id = c.id();
 	CHILD_CHECK(id != 0);
-	line.send_bytes({reinterpret_cast<const uint8_t *>(&id), reinterpret_cast<const uint8_t *>(&id) + sizeof(id)});
+	send_id(line, id);
 	if (wait_before_posting)
 		CHILD_CHECK(line.receive_byte(10000) == 'P');
 	std::vector<kova_comch_consumer_task_post_recv *> tasks;
@@ -117,7 +123,7 @@ uint32_t receive_id(const child &c)
 
 void send_id(const child &c, uint32_t id)
 {
-	control_line{c.fd}.send_bytes({reinterpret_cast<const uint8_t *>(&id), reinterpret_cast<const uint8_t *>(&id) + sizeof(id)});
+	send_id(control_line{c.fd}, id);
 }
 
 // Sends `count` messages of 4 KiB to the consumer id it is told, `tasks` at a time.
@@ -208,7 +214,7 @@ TEST(comch_channel, a_consumer_started_before_the_peer_joined_is_announced_once_
 		consumer_side c{s, bufs, 1};
 		CHILD_CHECK(c.run());
 		uint32_t const id = c.id();
-		line.send_bytes({reinterpret_cast<const uint8_t *>(&id), reinterpret_cast<const uint8_t *>(&id) + 4});
+		send_id(line, id);
 		CHILD_CHECK(line.receive_byte(10000) == 'Q');
 		for (int i = 0; i < 100; ++i)
 			s.progress();
@@ -235,46 +241,71 @@ TEST(comch_channel, a_consumer_started_before_the_peer_joined_is_announced_once_
 	EXPECT_EQ(wait_child(a, 10000), 0);
 }
 
+// A receiving child (receive_messages) and a sending child (send_messages) of one server name.
+struct exchange_plan {
+	uint64_t count;
+	uint32_t posted;
+	bool wait_before_posting;
+	uint32_t tasks;
+	int64_t report_completed_after_ms;
+	std::string consumer_netns;
+	std::string producer_netns;
+};
+
+struct exchange {
+	child consumer;
+	child producer;
+};
+
+// Starts the receiving child, then the sending child, and tells the sender the consumer's id once
+// both run; false when either did not report running.
+bool start_exchange(const std::string &name, const exchange_plan &plan, exchange &pair)
+{
+	pair.consumer = spawn(plan.consumer_netns, "", [&](const control_line &line) {
+		return receive_messages(name, line, plan.count, plan.posted, plan.wait_before_posting);
+	});
+	if (control_line{pair.consumer.fd}.receive_byte(10000) != 'R')
+		return false;
+	uint32_t const id = receive_id(pair.consumer);
+	pair.producer = spawn(plan.producer_netns, "", [&](const control_line &line) {
+		return send_messages(name, line, plan.count, plan.tasks, plan.report_completed_after_ms);
+	});
+	if (control_line{pair.producer.fd}.receive_byte(10000) != 'R')
+		return false;
+	send_id(pair.producer, id);
+	return true;
+}
+
+// Both children report their messages done within the limit, then quit with status 0.
+void finish_exchange(exchange &pair, int limit_ms)
+{
+	EXPECT_EQ(control_line{pair.consumer.fd}.receive_byte(limit_ms), 'D');
+	EXPECT_EQ(control_line{pair.producer.fd}.receive_byte(limit_ms), 'S');
+	control_line{pair.consumer.fd}.send_byte('Q');
+	control_line{pair.producer.fd}.send_byte('Q');
+	EXPECT_EQ(wait_child(pair.consumer, 10000), 0);
+	EXPECT_EQ(wait_child(pair.producer, 10000), 0);
+}
+
 TEST(comch_channel, one_hundred_thousand_messages_of_4_kib_arrive_byte_exact_and_in_order)
 {
-	std::string const name = unique_name("bulk");
-	constexpr uint64_t count = 100000;
-	child consumer = spawn("", "", [&](const control_line &line) { return receive_messages(name, line, count, 64, false); });
-	ASSERT_EQ(control_line{consumer.fd}.receive_byte(10000), 'R');
-	uint32_t const id = receive_id(consumer);
-	child producer = spawn("", "", [&](const control_line &line) { return send_messages(name, line, count, 64, -1); });
-	ASSERT_EQ(control_line{producer.fd}.receive_byte(10000), 'R');
-	send_id(producer, id);
-	EXPECT_EQ(control_line{consumer.fd}.receive_byte(120000), 'D');
-	EXPECT_EQ(control_line{producer.fd}.receive_byte(120000), 'S');
-	control_line{consumer.fd}.send_byte('Q');
-	control_line{producer.fd}.send_byte('Q');
-	EXPECT_EQ(wait_child(consumer, 10000), 0);
-	EXPECT_EQ(wait_child(producer, 10000), 0);
+	exchange pair;
+	ASSERT_TRUE(start_exchange(unique_name("bulk"), {100000, 64, false, 64, -1, "", ""}, pair));
+	finish_exchange(pair, 120000);
 }
 
 TEST(comch_channel, without_posted_buffers_the_producer_is_held_back_and_nothing_is_lost)
 {
-	std::string const name = unique_name("hold");
 	constexpr uint64_t count = 3000; // more than a lane holds
-	child consumer = spawn("", "", [&](const control_line &line) { return receive_messages(name, line, count, 16, true); });
-	ASSERT_EQ(control_line{consumer.fd}.receive_byte(10000), 'R');
-	uint32_t const id = receive_id(consumer);
-	child producer = spawn("", "", [&](const control_line &line) { return send_messages(name, line, count, 2048, 300); });
-	ASSERT_EQ(control_line{producer.fd}.receive_byte(10000), 'R');
-	send_id(producer, id);
-	std::vector<uint8_t> const completed = control_line{producer.fd}.receive_bytes();
+	exchange pair;
+	ASSERT_TRUE(start_exchange(unique_name("hold"), {count, 16, true, 2048, 300, "", ""}, pair));
+	std::vector<uint8_t> const completed = control_line{pair.producer.fd}.receive_bytes();
 	uint64_t done = 1;
 	ASSERT_EQ(completed.size(), sizeof(done));
 	std::memcpy(&done, completed.data(), sizeof(done));
 	EXPECT_EQ(done, 0U) << "a send completed before any buffer was posted";
-	control_line{consumer.fd}.send_byte('P');
-	EXPECT_EQ(control_line{consumer.fd}.receive_byte(60000), 'D');
-	EXPECT_EQ(control_line{producer.fd}.receive_byte(60000), 'S');
-	control_line{consumer.fd}.send_byte('Q');
-	control_line{producer.fd}.send_byte('Q');
-	EXPECT_EQ(wait_child(consumer, 10000), 0);
-	EXPECT_EQ(wait_child(producer, 10000), 0);
+	control_line{pair.consumer.fd}.send_byte('P');
+	finish_exchange(pair, 60000);
 }
 
 TEST(comch_channel, stopping_a_consumer_with_posted_receives_flushes_them_and_retires_its_id_at_the_peer)
@@ -288,7 +319,7 @@ TEST(comch_channel, stopping_a_consumer_with_posted_receives_flushes_them_and_re
 		consumer_side c{s, bufs, 4};
 		CHILD_CHECK(c.run());
 		uint32_t const id = c.id();
-		line.send_bytes({reinterpret_cast<const uint8_t *>(&id), reinterpret_cast<const uint8_t *>(&id) + 4});
+		send_id(line, id);
 		CHILD_CHECK(line.receive_byte(10000) == 'A'); // the peer heard of it
 		for (uint32_t i = 0; i < 4; ++i)
 			CHILD_CHECK(c.post(bufs.at(i)) != nullptr);
@@ -419,7 +450,7 @@ TEST(comch_channel, a_message_larger_than_the_posted_buffer_fails_that_receive_u
 		consumer_side c{s, bufs, 1};
 		CHILD_CHECK(c.run());
 		uint32_t const id = c.id();
-		line.send_bytes({reinterpret_cast<const uint8_t *>(&id), reinterpret_cast<const uint8_t *>(&id) + 4});
+		send_id(line, id);
 		CHILD_CHECK(c.post(bufs.at(0)) != nullptr);
 		CHILD_CHECK(pump_until([&] { kova_pe_progress(c.pe); return !c.done.done.empty(); }, 10000));
 		CHILD_CHECK(c.done.statuses == std::vector<kova_error>{KOVA_ERROR_TOO_BIG});
@@ -461,24 +492,10 @@ TEST(comch_channel, two_processes_in_two_network_namespaces_meet_through_one_ser
 			FAIL() << reason;
 		GTEST_SKIP() << reason;
 	}
-	std::string const name = unique_name("netns");
-	constexpr uint64_t count = 1000;
-	child consumer = spawn(namespaces.netns[0], "", [&](const control_line &line) {
-		return receive_messages(name, line, count, 16, false);
-	});
-	ASSERT_EQ(control_line{consumer.fd}.receive_byte(10000), 'R');
-	uint32_t const id = receive_id(consumer);
-	child producer = spawn(namespaces.netns[1], "", [&](const control_line &line) {
-		return send_messages(name, line, count, 16, -1);
-	});
-	ASSERT_EQ(control_line{producer.fd}.receive_byte(10000), 'R');
-	send_id(producer, id);
-	EXPECT_EQ(control_line{consumer.fd}.receive_byte(30000), 'D');
-	EXPECT_EQ(control_line{producer.fd}.receive_byte(30000), 'S');
-	control_line{consumer.fd}.send_byte('Q');
-	control_line{producer.fd}.send_byte('Q');
-	EXPECT_EQ(wait_child(consumer, 10000), 0);
-	EXPECT_EQ(wait_child(producer, 10000), 0);
+	exchange pair;
+	ASSERT_TRUE(start_exchange(unique_name("netns"),
+				   {1000, 16, false, 16, -1, namespaces.netns[0], namespaces.netns[1]}, pair));
+	finish_exchange(pair, 30000);
 }
 
 TEST(comch_library, every_function_of_the_table_is_exported_and_the_unused_ones_answer_4)
