@@ -50,6 +50,21 @@ void send_id(const control_line &line, uint32_t id)
 	line.send_bytes({reinterpret_cast<const uint8_t *>(&id), reinterpret_cast<const uint8_t *>(&id) + sizeof(id)});
 }
 
+// A consumer of `count` empty buffers of `size` bytes on a child's side.
+struct child_consumer {
+	child_consumer(side &s, uint32_t count, uint32_t size) : bufs{s.dev(), count, size, false}, c{s, bufs, count} {}
+	// Runs it and sends its id over the line; false when it did not come to run.
+	bool run_and_send_id(const control_line &line)
+	{
+		if (!c.run())
+			return false;
+		send_id(line, c.id());
+		return true;
+	}
+	buffers bufs;
+	consumer_side c;
+};
+
 // A side that joins, runs, reports 'R' and then does what the rest of the body says.
 int join(side &s, const control_line &line)
 {
@@ -210,11 +225,8 @@ TEST(comch_channel, a_consumer_started_before_the_peer_joined_is_announced_once_
 		side s{name};
 		if (int const failed = join(s, line))
 			return failed;
-		buffers bufs{s.dev(), 1, 64, false};
-		consumer_side c{s, bufs, 1};
-		CHILD_CHECK(c.run());
-		uint32_t const id = c.id();
-		send_id(line, id);
+		child_consumer consumer{s, 1, 64};
+		CHILD_CHECK(consumer.run_and_send_id(line));
 		CHILD_CHECK(line.receive_byte(10000) == 'Q');
 		for (int i = 0; i < 100; ++i)
 			s.progress();
@@ -315,11 +327,10 @@ TEST(comch_channel, stopping_a_consumer_with_posted_receives_flushes_them_and_re
 		side s{name};
 		if (int const failed = join(s, line))
 			return failed;
-		buffers bufs{s.dev(), 4, 64, false};
-		consumer_side c{s, bufs, 4};
-		CHILD_CHECK(c.run());
-		uint32_t const id = c.id();
-		send_id(line, id);
+		child_consumer consumer{s, 4, 64};
+		CHILD_CHECK(consumer.run_and_send_id(line));
+		consumer_side &c = consumer.c;
+		buffers &bufs = consumer.bufs;
 		CHILD_CHECK(line.receive_byte(10000) == 'A'); // the peer heard of it
 		for (uint32_t i = 0; i < 4; ++i)
 			CHILD_CHECK(c.post(bufs.at(i)) != nullptr);
@@ -446,11 +457,10 @@ TEST(comch_channel, a_message_larger_than_the_posted_buffer_fails_that_receive_u
 		side s{name};
 		if (int const failed = join(s, line))
 			return failed;
-		buffers bufs{s.dev(), 1, 1024, false};
-		consumer_side c{s, bufs, 1};
-		CHILD_CHECK(c.run());
-		uint32_t const id = c.id();
-		send_id(line, id);
+		child_consumer consumer{s, 1, 1024};
+		CHILD_CHECK(consumer.run_and_send_id(line));
+		consumer_side &c = consumer.c;
+		buffers &bufs = consumer.bufs;
 		CHILD_CHECK(c.post(bufs.at(0)) != nullptr);
 		CHILD_CHECK(pump_until([&] { kova_pe_progress(c.pe); return !c.done.done.empty(); }, 10000));
 		CHILD_CHECK(c.done.statuses == std::vector<kova_error>{KOVA_ERROR_TOO_BIG});
