@@ -104,6 +104,7 @@ KOVA_EXPORT kova_error kova_rdma_create(kova_dev *dev, kova_rdma **rdma)
 	created->mtu = 1024;
 	created->permissions = KOVA_RDMA_PERMISSION_LOCAL_READ_WRITE;
 	created->gpu_handle.fd.store(-1, std::memory_order_relaxed);
+	created->gpu_handle.lost.store(0, std::memory_order_relaxed);
 	*rdma = created;
 	return KOVA_SUCCESS;
 }

@@ -67,6 +67,13 @@ private:
 	bool read_hello() noexcept;
 	uint8_t read_input();
 	void parse();
+	// Copies input into the receive being filled; completes it once whole.
+	void fill();
+	// The input and the sends of a peer whose data path is on a GPU: length-framed messages.
+	void parse_frames();
+	uint8_t pump_framed_sends();
+	// While the kernels own the stream: whether they found it broken.
+	uint8_t watch_gpu_stream();
 	void add_pull(kova_task *task, uint32_t len, uint64_t addr);
 	void run_pulls();
 	uint8_t pump_sends();
@@ -87,6 +94,7 @@ private:
 	bool m_connector = false;
 	bool m_hello_checked = false;
 	bool m_peer_pulls = false;    // the peer reads announced buffers from this process
+	bool m_peer_on_gpu = false;   // the peer's kernels frame the messages
 	bool m_i_pull = false;        // this process reads the peer's announced buffers
 	details m_local{};
 	details_bytes m_local_bytes{};

@@ -1,6 +1,7 @@
 #include "step/kova_tessel_step.hpp"
 
 #include "companion/worker/rdma_gpu_worker.hpp"
+#include "companion/worker/rdma_worker.hpp"
 #include "kova_exception.hpp"
 #include "stats/permutation_stats.hpp"
 #include "step/kova_rdma_step.hpp"
@@ -8,6 +9,7 @@
 #include "step/remote_worker_activities.hpp"
 #include "utility/async/sequence.hpp"
 #include "utility/configuration_utils.hpp"
+#include "utility/kova_utils.hpp"
 #include "utility/string_utils.hpp"
 
 #include <kova/error.h>
@@ -34,6 +36,15 @@ struct rdma_gpu_worker_family {
 	static companion::worker::attribute_map to_map(const command &value)
 	{
 		return companion::worker::create_rdma_gpu_worker_command_to_map(value);
+	}
+	static constexpr const char *send_failure = "Failed to send create kova_rdma worker request";
+};
+
+struct rdma_cpu_worker_family {
+	using command = companion::worker::create_rdma_worker_command;
+	static companion::worker::attribute_map to_map(const command &value)
+	{
+		return companion::worker::create_rdma_worker_command_to_map(value);
 	}
 	static constexpr const char *send_failure = "Failed to send create kova_rdma worker request";
 };
@@ -261,10 +272,12 @@ uint32_t tessel_rdma_worker_buffer_count(uint32_t task_count) noexcept
 	return task_count <= 3 ? 1 : task_count / 2;
 }
 
-kova_tessel_rdma_gpu_step::kova_tessel_rdma_gpu_step(const attributes &attributes, const runtime_state &state,
-						     kova_pe *pe, completion_callback /*success_cb*/,
-						     completion_callback /*error_cb*/, kova_data ctx_user_data)
-	: kova_tessel_base_step{attributes, state, pe}, m_rdma_api{rdma_api_or_throw()}
+kova_tessel_rdma_step_base::kova_tessel_rdma_step_base(const attributes &attributes, const runtime_state &state,
+						       kova_pe *pe, kova_data ctx_user_data,
+						       const char *first_setup_activity)
+	: kova_tessel_base_step{attributes, state, pe},
+	  m_rdma_api{rdma_api_or_throw()},
+	  m_first_setup_activity{first_setup_activity}
 {
 	auto const cfg = make_rdma_configuration(attributes);
 	m_context = std::make_unique<utility::rdma_gpu_ctx>(m_rdma_api, m_api, cfg, m_num_blocks, m_threads_per_block,
@@ -281,26 +294,21 @@ kova_tessel_rdma_gpu_step::kova_tessel_rdma_gpu_step(const attributes &attribute
 	m_params.buffer_size = m_context->get_buffer_size();
 }
 
-kova_tessel_rdma_gpu_step::~kova_tessel_rdma_gpu_step()
+kova_tessel_rdma_step_base::~kova_tessel_rdma_step_base()
 {
 	stop_quietly();
 	m_context.reset();
 }
 
-const char *kova_tessel_rdma_gpu_step::get_name() const
-{
-	return "kova_tessel::rdma_gpu";
-}
-
-std::unique_ptr<utility::async::sequence> kova_tessel_rdma_gpu_step::start_async_setup()
+std::unique_ptr<utility::async::sequence> kova_tessel_rdma_step_base::start_async_setup()
 {
 	auto sequence = std::make_unique<utility::async::sequence>(setup_time_limit_s);
 	create_async_start_activities(*sequence);
-	sequence->start(create_gpu_worker_activity_name);
+	sequence->start(m_first_setup_activity);
 	return sequence;
 }
 
-std::unique_ptr<utility::async::sequence> kova_tessel_rdma_gpu_step::start_async_teardown()
+std::unique_ptr<utility::async::sequence> kova_tessel_rdma_step_base::start_async_teardown()
 {
 	auto sequence = std::make_unique<utility::async::sequence>(setup_time_limit_s);
 	create_async_teardown_activities(*sequence);
@@ -308,9 +316,40 @@ std::unique_ptr<utility::async::sequence> kova_tessel_rdma_gpu_step::start_async
 	return sequence;
 }
 
-uint32_t kova_tessel_rdma_gpu_step::get_companion_worker_id() const
+uint32_t kova_tessel_rdma_step_base::get_companion_worker_id() const
 {
 	return m_companion_worker_id;
+}
+
+void kova_tessel_rdma_step_base::gather_stats(thread_stats &stats)
+{
+	// A kernel that finds its stream broken counts no more and the RDMA context leaves the running
+	// state: the step fails instead of reporting a run that stopped moving data.
+	if (kernel_running() &&
+	    !utility::is_context_running(m_rdma_api->kova_rdma_as_ctx(m_context->get_rdma_context()->get_kova_rdma_obj())))
+		KOVA_THROW(KOVA_ERROR_CONNECTION_RESET,
+			   std::string{get_name()} + ": the RDMA connection to the companion was lost; its GPU kernel "
+						     "receives no more");
+	kova_tessel_base_step::gather_stats(stats);
+}
+
+void kova_tessel_rdma_step_base::create_async_teardown_activities(utility::async::sequence &sequence)
+{
+	sequence.register_activity(terminate_remote_worker_activity_name,
+				   std::make_unique<terminate_remote_worker_activity>(sequence, *m_state,
+										      m_companion_worker_id, ""));
+}
+
+kova_tessel_rdma_gpu_step::kova_tessel_rdma_gpu_step(const attributes &attributes, const runtime_state &state,
+						     kova_pe *pe, completion_callback /*success_cb*/,
+						     completion_callback /*error_cb*/, kova_data ctx_user_data)
+	: kova_tessel_rdma_step_base{attributes, state, pe, ctx_user_data, create_gpu_worker_activity_name}
+{
+}
+
+const char *kova_tessel_rdma_gpu_step::get_name() const
+{
+	return "kova_tessel::rdma_gpu";
 }
 
 void kova_tessel_rdma_gpu_step::start()
@@ -347,11 +386,47 @@ void kova_tessel_rdma_gpu_step::create_async_start_activities(utility::async::se
 				   std::make_unique<rdma_connect_activity>(sequence, rdma, *m_state, m_pe, ""));
 }
 
-void kova_tessel_rdma_gpu_step::create_async_teardown_activities(utility::async::sequence &sequence)
+kova_tessel_rdma_step::kova_tessel_rdma_step(const attributes &attributes, const runtime_state &state, kova_pe *pe,
+					     completion_callback /*success_cb*/, completion_callback /*error_cb*/,
+					     kova_data ctx_user_data)
+	: kova_tessel_rdma_step_base{attributes, state, pe, ctx_user_data, create_remote_worker_activity_name}
 {
-	sequence.register_activity(terminate_remote_worker_activity_name,
-				   std::make_unique<terminate_remote_worker_activity>(sequence, *m_state,
-										      m_companion_worker_id, ""));
+}
+
+const char *kova_tessel_rdma_step::get_name() const
+{
+	return "kova_tessel::rdma";
+}
+
+void kova_tessel_rdma_step::start()
+{
+	launch(m_api->kova_bench_rhun_start_rdma_recv_kernel, &m_params);
+}
+
+void kova_tessel_rdma_step::create_async_start_activities(utility::async::sequence &sequence)
+{
+	utility::rdma_context &rdma = *m_context->get_rdma_context();
+	auto const &cfg = rdma.get_cfg();
+	auto const blob = rdma.get_local_connection_blob();
+	rdma_cpu_worker_family::command command;
+	command.buffer_size = cfg.buffer_size;
+	command.buffer_count = tessel_rdma_worker_buffer_count(cfg.task_count);
+	command.connection_string.assign(blob.begin(), blob.end());
+	command.gid_idx = cfg.gid_index;
+	command.create_exported_mmap = false;
+	utility::rdma_context *context = &rdma;
+	// The CPU worker's reply carries its blob; an export in it is not used.
+	auto read_reply = [context](const companion::worker::attribute_map &fields) {
+		auto const response = companion::worker::create_rdma_gpu_worker_response_from_map(fields);
+		context->set_remote_connection_blob(
+			std::vector<char>(response.connection_string.begin(), response.connection_string.end()));
+	};
+	sequence.register_activity(create_remote_worker_activity_name,
+				   std::make_unique<create_remote_worker_activity<rdma_cpu_worker_family>>(
+					   sequence, *m_state, m_companion_worker_id, "rdma_send", std::move(command),
+					   connect_activity_name, read_reply));
+	sequence.register_activity(connect_activity_name,
+				   std::make_unique<rdma_connect_activity>(sequence, rdma, *m_state, m_pe, ""));
 }
 
 } // namespace kova::bench::step
