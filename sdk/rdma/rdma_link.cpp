@@ -357,10 +357,7 @@ uint8_t link::handshake()
 	if (m_owner->ctx.state == KOVA_CTX_STATE_STARTING)
 		m_owner->ctx.state = KOVA_CTX_STATE_RUNNING;
 	// Records that followed the hello, and what was posted while starting.
-	if (m_peer_on_gpu)
-		parse_frames();
-	else
-		parse();
+	parse();
 	if (live())
 		write_control();
 	if (live())
@@ -418,10 +415,7 @@ uint8_t link::read_input()
 	if (n < 0)
 		return 0;
 	m_in_end += static_cast<std::size_t>(n);
-	if (m_peer_on_gpu)
-		parse_frames();
-	else
-		parse();
+	parse();
 	return 1;
 }
 
@@ -433,6 +427,11 @@ void link::parse()
 			if (available == 0)
 				break;
 			fill();
+			continue;
+		}
+		if (m_peer_on_gpu) {
+			if (!take_frame())
+				break;
 			continue;
 		}
 		if (available < record_size)
@@ -465,16 +464,7 @@ void link::parse()
 				fail(KOVA_ERROR_UNEXPECTED);
 				return;
 			}
-			m_filling = task;
-			m_fill_elem = task->dst;
-			m_fill_len = rec.a;
-			m_fill_remaining = rec.a;
-			if (rec.a == 0) {
-				m_filling = nullptr;
-				task_cast<kova_rdma_task_receive>(task)->result_len = 0;
-				++m_pending_done;
-				task_complete(task, KOVA_SUCCESS);
-			}
+			start_fill(task, rec.a);
 			break;
 		}
 		case drop: {
@@ -524,49 +514,48 @@ void link::fill()
 	}
 	m_in_start += taken;
 	m_fill_remaining -= static_cast<uint32_t>(taken);
-	if (m_fill_remaining == 0) {
-		kova_task *task = m_filling;
-		m_filling = nullptr;
-		task_cast<kova_rdma_task_receive>(task)->result_len = m_fill_len;
-		if (!m_peer_on_gpu)
-			++m_pending_done;
-		task_complete(task, KOVA_SUCCESS);
-	}
+	if (m_fill_remaining == 0)
+		finish_fill();
 }
 
-void link::parse_frames()
+void link::finish_fill()
 {
-	while (live()) {
-		std::size_t const available = m_in_end - m_in_start;
-		if (m_filling != nullptr) {
-			if (available == 0)
-				break;
-			fill();
-			continue;
-		}
-		// A frame waits in the input until a receive is posted for it.
-		if (available < frame_header_size || m_receives.empty())
-			break;
-		uint32_t len = 0;
-		std::memcpy(&len, m_in.get() + m_in_start, frame_header_size);
-		m_in_start += frame_header_size;
-		kova_task *task = m_receives.pop();
-		if (len > list_room(task->dst)) {
-			// The kernels cannot be told to drop it: the stream is given up.
-			task_complete(task, KOVA_ERROR_TOO_BIG);
-			fail(KOVA_ERROR_TOO_BIG);
-			return;
-		}
-		m_filling = task;
-		m_fill_elem = task->dst;
-		m_fill_len = len;
-		m_fill_remaining = len;
-		if (len == 0) {
-			m_filling = nullptr;
-			task_cast<kova_rdma_task_receive>(task)->result_len = 0;
-			task_complete(task, KOVA_SUCCESS);
-		}
+	kova_task *task = m_filling;
+	m_filling = nullptr;
+	task_cast<kova_rdma_task_receive>(task)->result_len = m_fill_len;
+	// Records tell the peer what was taken; GPU kernels want no such record.
+	if (!m_peer_on_gpu)
+		++m_pending_done;
+	task_complete(task, KOVA_SUCCESS);
+}
+
+bool link::take_frame()
+{
+	// A frame waits in the input until a receive is posted for it.
+	if (m_in_end - m_in_start < frame_header_size || m_receives.empty())
+		return false;
+	uint32_t len = 0;
+	std::memcpy(&len, m_in.get() + m_in_start, frame_header_size);
+	m_in_start += frame_header_size;
+	kova_task *task = m_receives.pop();
+	if (len > list_room(task->dst)) {
+		// The kernels cannot be told to drop it: the stream is given up.
+		task_complete(task, KOVA_ERROR_TOO_BIG);
+		fail(KOVA_ERROR_TOO_BIG);
+		return false;
 	}
+	start_fill(task, len);
+	return true;
+}
+
+void link::start_fill(kova_task *task, uint32_t len)
+{
+	m_filling = task;
+	m_fill_elem = task->dst;
+	m_fill_len = len;
+	m_fill_remaining = len;
+	if (len == 0)
+		finish_fill();
 }
 
 uint8_t link::pump_framed_sends()

@@ -67,10 +67,13 @@ private:
 	bool read_hello() noexcept;
 	uint8_t read_input();
 	void parse();
-	// Copies input into the receive being filled; completes it once whole.
+	// The receive that the next len bytes of input fill; copies input into it; completes it once whole.
+	void start_fill(kova_task *task, uint32_t len);
 	void fill();
-	// The input and the sends of a peer whose data path is on a GPU: length-framed messages.
-	void parse_frames();
+	void finish_fill();
+	// A peer whose data path is on a GPU: its next length-framed message starts filling a posted
+	// receive (false while it cannot), and the sends go to it framed alike.
+	bool take_frame();
 	uint8_t pump_framed_sends();
 	// While the kernels own the stream: whether they found it broken.
 	uint8_t watch_gpu_stream();

@@ -1,7 +1,6 @@
 #include "step/kova_tessel_step.hpp"
 
 #include "companion/worker/rdma_gpu_worker.hpp"
-#include "companion/worker/rdma_worker.hpp"
 #include "kova_exception.hpp"
 #include "stats/permutation_stats.hpp"
 #include "step/kova_rdma_step.hpp"
@@ -36,15 +35,6 @@ struct rdma_gpu_worker_family {
 	static companion::worker::attribute_map to_map(const command &value)
 	{
 		return companion::worker::create_rdma_gpu_worker_command_to_map(value);
-	}
-	static constexpr const char *send_failure = "Failed to send create kova_rdma worker request";
-};
-
-struct rdma_cpu_worker_family {
-	using command = companion::worker::create_rdma_worker_command;
-	static companion::worker::attribute_map to_map(const command &value)
-	{
-		return companion::worker::create_rdma_worker_command_to_map(value);
 	}
 	static constexpr const char *send_failure = "Failed to send create kova_rdma worker request";
 };
@@ -406,27 +396,12 @@ void kova_tessel_rdma_step::start()
 void kova_tessel_rdma_step::create_async_start_activities(utility::async::sequence &sequence)
 {
 	utility::rdma_context &rdma = *m_context->get_rdma_context();
-	auto const &cfg = rdma.get_cfg();
-	auto const blob = rdma.get_local_connection_blob();
-	rdma_cpu_worker_family::command command;
-	command.buffer_size = cfg.buffer_size;
-	command.buffer_count = tessel_rdma_worker_buffer_count(cfg.task_count);
-	command.connection_string.assign(blob.begin(), blob.end());
-	command.gid_idx = cfg.gid_index;
-	command.create_exported_mmap = false;
-	utility::rdma_context *context = &rdma;
 	// The CPU worker's reply carries its blob; an export in it is not used.
-	auto read_reply = [context](const companion::worker::attribute_map &fields) {
-		auto const response = companion::worker::create_rdma_gpu_worker_response_from_map(fields);
-		context->set_remote_connection_blob(
-			std::vector<char>(response.connection_string.begin(), response.connection_string.end()));
+	auto read_blob = [](const companion::worker::attribute_map &fields) {
+		return companion::worker::create_rdma_gpu_worker_response_from_map(fields).connection_string;
 	};
-	sequence.register_activity(create_remote_worker_activity_name,
-				   std::make_unique<create_remote_worker_activity<rdma_cpu_worker_family>>(
-					   sequence, *m_state, m_companion_worker_id, "rdma_send", std::move(command),
-					   connect_activity_name, read_reply));
-	sequence.register_activity(connect_activity_name,
-				   std::make_unique<rdma_connect_activity>(sequence, rdma, *m_state, m_pe, ""));
+	register_rdma_worker_setup(sequence, *m_state, rdma, m_pe, m_companion_worker_id, "rdma_send",
+				   tessel_rdma_worker_buffer_count(rdma.get_cfg().task_count), read_blob, "");
 }
 
 } // namespace kova::bench::step
