@@ -315,8 +315,8 @@ void kova_tessel_rdma_step_base::gather_stats(thread_stats &stats)
 {
 	// A kernel that finds its stream broken counts no more and the RDMA context leaves the running
 	// state: the step fails instead of reporting a run that stopped moving data.
-	if (kernel_running() &&
-	    !utility::is_context_running(m_rdma_api->kova_rdma_as_ctx(m_context->get_rdma_context()->get_kova_rdma_obj())))
+	kova_ctx *ctx = m_rdma_api->kova_rdma_as_ctx(m_context->get_rdma_context()->get_kova_rdma_obj());
+	if (kernel_running() && !utility::is_context_running(ctx))
 		KOVA_THROW(KOVA_ERROR_CONNECTION_RESET,
 			   std::string{get_name()} + ": the RDMA connection to the companion was lost; its GPU kernel "
 						     "receives no more");

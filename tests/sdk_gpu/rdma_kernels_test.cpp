@@ -307,7 +307,7 @@ struct cpu_receiver {
 			return false;
 		for (uint32_t i = 0; i < count; ++i) {
 			uint8_t *at = memory.data() + std::size_t{i} * message_size;
-			kova_buf *buf = nullptr;
+			kova_buf *&buf = bufs[i];
 			if (kova_buf_inventory_buf_get_by_args(inventory, mmap, at, message_size, at, 0, &buf) != KOVA_SUCCESS ||
 			    kova_rdma_task_receive_allocate_init(rdma, buf, kova_data{.ptr = this}, &tasks[i]) != KOVA_SUCCESS ||
 			    kova_task_submit(kova_rdma_task_receive_as_task(tasks[i])) != KOVA_SUCCESS)
@@ -329,12 +329,18 @@ struct cpu_receiver {
 		for (int i = 0; i < 1000 && kova_pe_progress(side.pe) != 0; ++i) {
 		}
 		for (auto *task : tasks) {
-			if (task != nullptr)
-				kova_task_free(kova_rdma_task_receive_as_task(task));
+			if (task != nullptr) {
+				EXPECT_EQ(kova_task_free(kova_rdma_task_receive_as_task(task)), KOVA_SUCCESS);
+			}
 		}
-		kova_rdma_destroy(rdma);
-		kova_buf_inventory_destroy(inventory);
-		kova_mmap_destroy(mmap);
+		for (auto *buf : bufs) {
+			if (buf != nullptr) {
+				EXPECT_EQ(kova_buf_dec_refcount(buf, nullptr), KOVA_SUCCESS);
+			}
+		}
+		EXPECT_EQ(kova_rdma_destroy(rdma), KOVA_SUCCESS);
+		EXPECT_EQ(kova_buf_inventory_destroy(inventory), KOVA_SUCCESS);
+		EXPECT_EQ(kova_mmap_destroy(mmap), KOVA_SUCCESS);
 	}
 
 	int control;
@@ -343,6 +349,7 @@ struct cpu_receiver {
 	std::vector<uint8_t> memory;
 	kova_mmap *mmap = nullptr;
 	kova_buf_inventory *inventory = nullptr;
+	kova_buf *bufs[count] = {};
 	kova_rdma_task_receive *tasks[count] = {};
 	std::vector<kova_error> statuses;
 	std::vector<uint32_t> order;
