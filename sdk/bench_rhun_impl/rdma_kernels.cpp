@@ -35,7 +35,8 @@ void wait_for(int fd, short events) noexcept
 	static_cast<void>(::poll(&entry, 1, wait_ms));
 }
 
-io_result read_exact(int fd, void *to, std::size_t len, const uint8_t *stop) noexcept
+// A closed stream sets *error: the errno of the failed call, or -1 when the peer closed it.
+io_result read_exact(int fd, void *to, std::size_t len, const uint8_t *stop, int *error) noexcept
 {
 	auto *at = static_cast<std::byte *>(to);
 	while (len != 0) {
@@ -46,6 +47,7 @@ io_result read_exact(int fd, void *to, std::size_t len, const uint8_t *stop) noe
 			at += n;
 			len -= static_cast<std::size_t>(n);
 		} else if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+			*error = n == 0 ? -1 : errno;
 			return io_result::closed;
 		} else {
 			wait_for(fd, POLLIN);
@@ -54,7 +56,7 @@ io_result read_exact(int fd, void *to, std::size_t len, const uint8_t *stop) noe
 	return io_result::done;
 }
 
-io_result write_message(int fd, const void *from, uint32_t len, const uint8_t *stop) noexcept
+io_result write_message(int fd, const void *from, uint32_t len, const uint8_t *stop, int *error) noexcept
 {
 	uint32_t header = len;
 	iovec parts[2] = {{&header, sizeof(header)}, {const_cast<void *>(from), len}};
@@ -68,8 +70,10 @@ io_result write_message(int fd, const void *from, uint32_t len, const uint8_t *s
 		message.msg_iovlen = static_cast<std::size_t>(remaining);
 		ssize_t n = ::sendmsg(fd, &message, MSG_DONTWAIT | MSG_NOSIGNAL);
 		if (n < 0) {
-			if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+			if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+				*error = errno;
 				return io_result::closed;
+			}
 			wait_for(fd, POLLOUT);
 			continue;
 		}
@@ -87,16 +91,19 @@ io_result write_message(int fd, const void *from, uint32_t len, const uint8_t *s
 }
 
 // Receives one message into [to, to + room); its length goes to *len.
-io_result read_message(int fd, std::byte *to, std::size_t room, uint32_t *len, const uint8_t *stop) noexcept
+io_result read_message(int fd, std::byte *to, std::size_t room, uint32_t *len, const uint8_t *stop,
+		       int *error) noexcept
 {
 	uint32_t header = 0;
-	if (io_result const got = read_exact(fd, &header, sizeof(header), stop); got != io_result::done)
+	if (io_result const got = read_exact(fd, &header, sizeof(header), stop, error); got != io_result::done)
 		return got;
 	// A message larger than the buffer breaks the pairing of the two kernels: the stream is given up.
-	if (header > room)
+	if (header > room) {
+		*error = EMSGSIZE;
 		return io_result::closed;
+	}
 	*len = header;
-	return read_exact(fd, to, header, stop);
+	return read_exact(fd, to, header, stop, error);
 }
 
 std::byte *buffer_of(const rdma_params &params, uint32_t t) noexcept
@@ -139,22 +146,32 @@ void wait_for_stop(const uint8_t *stop) noexcept
 		pause_briefly();
 }
 
+// Hands a broken stream back to the RDMA library and waits for the stop byte.
+void give_up_stream(const rdma_params &params, int error) noexcept
+{
+	params.rdma->lost.store(error != 0 ? error : -1, std::memory_order_release);
+	wait_for_stop(params.stop_flag);
+}
+
 void run_recv(const void *raw, uint32_t /*first_block*/, uint32_t /*num_blocks*/)
 {
 	auto const &params = *static_cast<const rdma_params *>(raw);
 	uint32_t const threads = params.blocks * params.threads_per_block;
 	int const fd = wait_for_stream(params);
+	int error = 0;
 	for (uint64_t round = 1; fd >= 0; ++round) {
-		if (params.remote_flag != nullptr && !write_flag(*params.remote_flag, round))
-			break;
+		if (params.remote_flag != nullptr && !write_flag(*params.remote_flag, round)) {
+			give_up_stream(params, errno);
+			return;
+		}
 		for (uint32_t t = 0; t != threads; ++t) {
 			uint32_t len = 0;
 			io_result const got = read_message(fd, buffer_of(params, t), params.buffers->elem_size, &len,
-							   params.stop_flag);
+							   params.stop_flag, &error);
 			if (got == io_result::stopped)
 				return;
 			if (got == io_result::closed) {
-				wait_for_stop(params.stop_flag);
+				give_up_stream(params, error);
 				return;
 			}
 			count(params.counters, t, len);
@@ -168,6 +185,7 @@ void run_send(const void *raw, uint32_t /*first_block*/, uint32_t /*num_blocks*/
 	auto const &params = *static_cast<const rdma_params *>(raw);
 	uint32_t const threads = params.blocks * params.threads_per_block;
 	int const fd = wait_for_stream(params);
+	int error = 0;
 	for (uint64_t round = 1; fd >= 0; ++round) {
 		if (params.local_flag != nullptr) {
 			while (read_flag(*params.local_flag) < round) {
@@ -177,11 +195,12 @@ void run_send(const void *raw, uint32_t /*first_block*/, uint32_t /*num_blocks*/
 			}
 		}
 		for (uint32_t t = 0; t != threads; ++t) {
-			io_result const sent = write_message(fd, buffer_of(params, t), params.buffer_size, params.stop_flag);
+			io_result const sent =
+				write_message(fd, buffer_of(params, t), params.buffer_size, params.stop_flag, &error);
 			if (sent == io_result::stopped)
 				return;
 			if (sent == io_result::closed) {
-				wait_for_stop(params.stop_flag);
+				give_up_stream(params, error);
 				return;
 			}
 			count(params.counters, t, params.buffer_size);

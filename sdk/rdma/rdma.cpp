@@ -65,6 +65,16 @@ kova_error check_setting(const kova_rdma *rdma, bool valid)
 	return KOVA_SUCCESS;
 }
 
+// Stores the setting when check_setting accepts it.
+template <typename T>
+kova_error set_setting(kova_rdma *rdma, T kova_rdma::*field, T value, bool valid)
+{
+	if (kova_error const err = check_setting(rdma, valid))
+		return err;
+	rdma->*field = value;
+	return KOVA_SUCCESS;
+}
+
 template <typename T>
 kova_error get_setting(const kova_rdma *rdma, T kova_rdma::*field, T *out)
 {
@@ -104,6 +114,7 @@ KOVA_EXPORT kova_error kova_rdma_create(kova_dev *dev, kova_rdma **rdma)
 	created->mtu = 1024;
 	created->permissions = KOVA_RDMA_PERMISSION_LOCAL_READ_WRITE;
 	created->gpu_handle.fd.store(-1, std::memory_order_relaxed);
+	created->gpu_handle.lost.store(0, std::memory_order_relaxed);
 	*rdma = created;
 	return KOVA_SUCCESS;
 }
@@ -230,31 +241,22 @@ KOVA_EXPORT kova_error kova_rdma_set_send_queue_size(kova_rdma *rdma, uint32_t s
 {
 	if (kova_error const forced = control_call("kova_rdma_set_send_queue_size", true, send_queue_size))
 		return forced;
-	if (kova_error const err =
-		    check_setting(rdma, send_queue_size >= 1 && send_queue_size <= rdma::max_queue_size))
-		return err;
-	rdma->send_queue_size = send_queue_size;
-	return KOVA_SUCCESS;
+	return set_setting(rdma, &kova_rdma::send_queue_size, send_queue_size,
+			   send_queue_size >= 1 && send_queue_size <= rdma::max_queue_size);
 }
 
 KOVA_EXPORT kova_error kova_rdma_set_recv_queue_size(kova_rdma *rdma, uint32_t recv_queue_size)
 {
 	if (kova_error const forced = control_call("kova_rdma_set_recv_queue_size", true, recv_queue_size))
 		return forced;
-	if (kova_error const err =
-		    check_setting(rdma, recv_queue_size >= 1 && recv_queue_size <= rdma::max_queue_size))
-		return err;
-	rdma->recv_queue_size = recv_queue_size;
-	return KOVA_SUCCESS;
+	return set_setting(rdma, &kova_rdma::recv_queue_size, recv_queue_size,
+			   recv_queue_size >= 1 && recv_queue_size <= rdma::max_queue_size);
 }
 
 KOVA_EXPORT kova_error kova_rdma_set_max_send_buf_list_len(kova_rdma *rdma, uint32_t max_send_buf_list_len)
 {
-	if (kova_error const err = check_setting(
-		    rdma, max_send_buf_list_len >= 1 && max_send_buf_list_len <= rdma::max_buf_list_len))
-		return err;
-	rdma->max_send_buf_list_len = max_send_buf_list_len;
-	return KOVA_SUCCESS;
+	return set_setting(rdma, &kova_rdma::max_send_buf_list_len, max_send_buf_list_len,
+			   max_send_buf_list_len >= 1 && max_send_buf_list_len <= rdma::max_buf_list_len);
 }
 
 KOVA_EXPORT kova_error kova_rdma_set_transport_type(kova_rdma *rdma, uint32_t transport_type)
@@ -274,28 +276,19 @@ KOVA_EXPORT kova_error kova_rdma_set_mtu(kova_rdma *rdma, uint32_t mtu)
 {
 	if (kova_error const forced = control_call("kova_rdma_set_mtu", true, mtu))
 		return forced;
-	if (kova_error const err = check_setting(rdma, valid_mtu(mtu)))
-		return err;
-	rdma->mtu = mtu;
-	return KOVA_SUCCESS;
+	return set_setting(rdma, &kova_rdma::mtu, mtu, valid_mtu(mtu));
 }
 
 KOVA_EXPORT kova_error kova_rdma_set_permissions(kova_rdma *rdma, uint32_t permissions)
 {
 	if (kova_error const forced = control_call("kova_rdma_set_permissions", true, permissions))
 		return forced;
-	if (kova_error const err = check_setting(rdma, (permissions & ~0xFU) == 0))
-		return err;
-	rdma->permissions = permissions;
-	return KOVA_SUCCESS;
+	return set_setting(rdma, &kova_rdma::permissions, permissions, (permissions & ~0xFU) == 0);
 }
 
 KOVA_EXPORT kova_error kova_rdma_set_grh_enabled(kova_rdma *rdma, uint8_t grh_enabled)
 {
-	if (kova_error const err = check_setting(rdma, grh_enabled <= 1))
-		return err;
-	rdma->grh_enabled = grh_enabled;
-	return KOVA_SUCCESS;
+	return set_setting(rdma, &kova_rdma::grh_enabled, grh_enabled, grh_enabled <= 1);
 }
 
 KOVA_EXPORT kova_error kova_rdma_set_gid_index(kova_rdma *rdma, uint32_t gid_index)
@@ -306,18 +299,12 @@ KOVA_EXPORT kova_error kova_rdma_set_gid_index(kova_rdma *rdma, uint32_t gid_ind
 	if (rdma != nullptr &&
 	    kova_rdma_cap_get_gid_table_size(kova_dev_as_devinfo(rdma->ctx.dev), &table_size) != KOVA_SUCCESS)
 		table_size = 0;
-	if (kova_error const err = check_setting(rdma, gid_index < table_size))
-		return err;
-	rdma->gid_index = gid_index;
-	return KOVA_SUCCESS;
+	return set_setting(rdma, &kova_rdma::gid_index, gid_index, gid_index < table_size);
 }
 
 KOVA_EXPORT kova_error kova_rdma_set_sl(kova_rdma *rdma, uint32_t sl)
 {
-	if (kova_error const err = check_setting(rdma, sl <= 15))
-		return err;
-	rdma->sl = sl;
-	return KOVA_SUCCESS;
+	return set_setting(rdma, &kova_rdma::sl, sl, sl <= 15);
 }
 
 KOVA_EXPORT kova_error kova_rdma_get_send_queue_size(const kova_rdma *rdma, uint32_t *send_queue_size)

@@ -28,10 +28,14 @@
 //   buffer lists: up to 16 elements; transport RC: supported, DC: not supported
 //   GID table: 4 entries, each the IPv4-mapped address the instance listens on
 //
-// Data path on a GPU (kova_ctx_set_datapath_on_gpu): the handshake runs as above; once the
-// connection is established the link hands its socket to the instance's GPU handle and touches it
-// no more: the kernels frame their messages themselves (gpu_handles.hpp). Both peers must have their
-// data path on a GPU.
+// Data path on a GPU (kova_ctx_set_datapath_on_gpu): the handshake runs as above (the hello says the
+// side is on a GPU); once the connection is established the link hands its socket to the instance's
+// GPU handle and touches it no more: the kernels frame their messages themselves (gpu_handles.hpp).
+// A CPU peer of such a side frames its messages the same way: no credits, no placement, a send
+// completes once its bytes are queued for the socket, a frame waits in the input for a posted receive
+// (one larger than the receive fails both and the connection). A kernel that finds the stream broken
+// reports it through the GPU handle; the next progress call logs the loss and moves the context to
+// stopping.
 #pragma once
 
 #include <kova_internal/ctx_kernel.hpp>

@@ -24,7 +24,7 @@ namespace kova::sdk::rdma {
 namespace {
 
 enum record_type : uint32_t {
-	hello = 1,        // a: 1 when the sender reads the receiver's announced buffers; b: sender token
+	hello = 1,        // a: hello_* bits of the sender; b: sender token
 	hello_target = 2, // b: the token the sender connects to
 	credit = 3,       // a: room of a posted receive
 	place = 4,        // a: length; b: address of the bytes in the sender's memory
@@ -34,6 +34,11 @@ enum record_type : uint32_t {
 };
 
 constexpr std::size_t record_size = 16;
+// Bits of a hello's a.
+constexpr uint32_t hello_pulls = 1; // the sender reads the receiver's announced buffers
+constexpr uint32_t hello_gpu = 2;   // the sender's data path is on a GPU: its kernels frame the messages
+// A message to or from GPU kernels: this length (native byte order), then the bytes.
+constexpr std::size_t frame_header_size = sizeof(uint32_t);
 constexpr const char *direct_placement_query = "kova_rdma_direct_placement";
 
 void close_fd(int &fd) noexcept
@@ -188,6 +193,7 @@ kova_error link::connect(const details &remote)
 	m_credit_head = m_credit_count = 0;
 	m_remote = remote;
 	m_hello_checked = false;
+	m_peer_on_gpu = false;
 	m_i_pull = can_read_peer(m_local, remote);
 	m_connector = m_local.token < remote.token;
 	if (m_connector) {
@@ -232,6 +238,9 @@ void link::close() noexcept
 		release(m_pull_tasks[i]);
 	if (m_filling != nullptr)
 		release(m_filling);
+	// A framed send is held only while it streams.
+	if (m_peer_on_gpu && m_streaming != nullptr)
+		release(m_streaming);
 	m_num_pulls = m_num_pull_local = 0;
 	m_pull_total = 0;
 	m_filling = nullptr;
@@ -273,11 +282,13 @@ uint8_t link::poll()
 		return complete_all(KOVA_ERROR_CONNECTION_RESET);
 	if (m_state == state::handshake)
 		return handshake();
+	if (m_state == state::on_gpu)
+		return watch_gpu_stream();
 	if (m_state != state::established)
 		return 0;
 	uint8_t did = read_input();
 	if (live())
-		did |= pump_sends();
+		did |= m_peer_on_gpu ? pump_framed_sends() : pump_sends();
 	if (live())
 		did |= write_control();
 	if (live())
@@ -303,7 +314,10 @@ uint8_t link::handshake()
 	if (m_state != state::handshake)
 		return 1;
 	if (m_in_end < 2 * record_size) {
-		ssize_t const n = ::recv(m_fd, m_in.get() + m_in_end, buffer_capacity - m_in_end, MSG_DONTWAIT);
+		// A GPU side reads the hello only: what follows it belongs to the kernels.
+		std::size_t const want =
+			m_owner->ctx.gpu_datapath != nullptr ? 2 * record_size - m_in_end : buffer_capacity - m_in_end;
+		ssize_t const n = ::recv(m_fd, m_in.get() + m_in_end, want, MSG_DONTWAIT);
 		if (n == 0 || (n < 0 && !would_block(errno))) {
 			if (m_connector)
 				fail(KOVA_ERROR_CONNECTION_RESET, n == 0 ? 0 : errno);
@@ -333,6 +347,7 @@ uint8_t link::handshake()
 			log(KOVA_LOG_LEVEL_ERROR, "kova_rdma: the hello exchange of a GPU queue pair left %zu bytes unread "
 			    "and %zu unsent", m_in_end - m_in_start, m_out_end - m_out_start);
 		m_state = state::on_gpu;
+		m_owner->gpu_handle.lost.store(0, std::memory_order_relaxed);
 		m_owner->gpu_handle.fd.store(m_fd, std::memory_order_release);
 		if (m_owner->ctx.state == KOVA_CTX_STATE_STARTING)
 			m_owner->ctx.state = KOVA_CTX_STATE_RUNNING;
@@ -360,7 +375,8 @@ void link::restart_accept() noexcept
 
 void link::put_hello() noexcept
 {
-	put_record(hello, m_i_pull ? 1 : 0, m_local.token);
+	uint32_t const bits = (m_i_pull ? hello_pulls : 0) | (m_owner->ctx.gpu_datapath != nullptr ? hello_gpu : 0);
+	put_record(hello, bits, m_local.token);
 	put_record(hello_target, 0, m_remote.token);
 }
 
@@ -374,7 +390,8 @@ bool link::read_hello() noexcept
 	    second.b != m_local.token)
 		return false;
 	m_in_start += 2 * record_size;
-	m_peer_pulls = first.a == 1;
+	m_peer_pulls = (first.a & hello_pulls) != 0;
+	m_peer_on_gpu = (first.a & hello_gpu) != 0;
 	return true;
 }
 
@@ -387,6 +404,9 @@ uint8_t link::read_input()
 		m_in_end -= m_in_start;
 		m_in_start = 0;
 	}
+	// Full of frames that wait for a posted receive.
+	if (m_in_end == buffer_capacity)
+		return 0;
 	ssize_t const n = ::recv(m_fd, m_in.get() + m_in_end, buffer_capacity - m_in_end, MSG_DONTWAIT);
 	if (n == 0 || (n < 0 && !would_block(errno))) {
 		fail(KOVA_ERROR_CONNECTION_RESET, n == 0 ? 0 : errno);
@@ -406,29 +426,12 @@ void link::parse()
 		if (m_filling != nullptr) {
 			if (available == 0)
 				break;
-			std::size_t n = std::min<std::size_t>(available, m_fill_remaining);
-			std::size_t const taken = n;
-			uint8_t const *from = m_in.get() + m_in_start;
-			while (n != 0 && m_fill_elem != nullptr) {
-				std::size_t const room = buf_room(m_fill_elem);
-				std::size_t const part = std::min(room, n);
-				std::memcpy(m_fill_elem->data + m_fill_elem->data_len, from, part);
-				m_fill_elem->data_len += part;
-				from += part;
-				n -= part;
-				if (n != 0)
-					m_fill_elem = m_fill_elem->next;
-			}
-			m_in_start += taken;
-			m_fill_remaining -= static_cast<uint32_t>(taken);
-			if (m_fill_remaining == 0) {
-				kova_task *task = m_filling;
-				m_filling = nullptr;
-				auto *receive = task_cast<kova_rdma_task_receive>(task);
-				receive->result_len = m_fill_len;
-				++m_pending_done;
-				task_complete(task, KOVA_SUCCESS);
-			}
+			fill();
+			continue;
+		}
+		if (m_peer_on_gpu) {
+			if (!take_frame())
+				break;
 			continue;
 		}
 		if (available < record_size)
@@ -461,16 +464,7 @@ void link::parse()
 				fail(KOVA_ERROR_UNEXPECTED);
 				return;
 			}
-			m_filling = task;
-			m_fill_elem = task->dst;
-			m_fill_len = rec.a;
-			m_fill_remaining = rec.a;
-			if (rec.a == 0) {
-				m_filling = nullptr;
-				task_cast<kova_rdma_task_receive>(task)->result_len = 0;
-				++m_pending_done;
-				task_complete(task, KOVA_SUCCESS);
-			}
+			start_fill(task, rec.a);
 			break;
 		}
 		case drop: {
@@ -501,6 +495,109 @@ void link::parse()
 	}
 	if (live())
 		run_pulls();
+}
+
+void link::fill()
+{
+	std::size_t n = std::min<std::size_t>(m_in_end - m_in_start, m_fill_remaining);
+	std::size_t const taken = n;
+	uint8_t const *from = m_in.get() + m_in_start;
+	while (n != 0 && m_fill_elem != nullptr) {
+		std::size_t const room = buf_room(m_fill_elem);
+		std::size_t const part = std::min(room, n);
+		std::memcpy(m_fill_elem->data + m_fill_elem->data_len, from, part);
+		m_fill_elem->data_len += part;
+		from += part;
+		n -= part;
+		if (n != 0)
+			m_fill_elem = m_fill_elem->next;
+	}
+	m_in_start += taken;
+	m_fill_remaining -= static_cast<uint32_t>(taken);
+	if (m_fill_remaining == 0)
+		finish_fill();
+}
+
+void link::finish_fill()
+{
+	kova_task *task = m_filling;
+	m_filling = nullptr;
+	task_cast<kova_rdma_task_receive>(task)->result_len = m_fill_len;
+	// Records tell the peer what was taken; GPU kernels want no such record.
+	if (!m_peer_on_gpu)
+		++m_pending_done;
+	task_complete(task, KOVA_SUCCESS);
+}
+
+bool link::take_frame()
+{
+	// A frame waits in the input until a receive is posted for it.
+	if (m_in_end - m_in_start < frame_header_size || m_receives.empty())
+		return false;
+	uint32_t len = 0;
+	std::memcpy(&len, m_in.get() + m_in_start, frame_header_size);
+	m_in_start += frame_header_size;
+	kova_task *task = m_receives.pop();
+	if (len > list_room(task->dst)) {
+		// The kernels cannot be told to drop it: the stream is given up.
+		task_complete(task, KOVA_ERROR_TOO_BIG);
+		fail(KOVA_ERROR_TOO_BIG);
+		return false;
+	}
+	start_fill(task, len);
+	return true;
+}
+
+void link::start_fill(kova_task *task, uint32_t len)
+{
+	m_filling = task;
+	m_fill_elem = task->dst;
+	m_fill_len = len;
+	m_fill_remaining = len;
+	if (len == 0)
+		finish_fill();
+}
+
+uint8_t link::pump_framed_sends()
+{
+	uint8_t did = 0;
+	// A send completes once its bytes are in the output; GPU kernels take messages in order, without credits.
+	if (m_streaming != nullptr) {
+		kova_task *task = m_streaming;
+		if (!stream_inline())
+			return 1;
+		task_complete(task, KOVA_SUCCESS);
+		did = 1;
+	}
+	while (live() && !m_sends.empty() && out_room() >= frame_header_size) {
+		kova_task *task = m_sends.pop();
+		uint64_t const len = list_data_len(task->src);
+		auto const header = static_cast<uint32_t>(len);
+		std::memcpy(m_out.get() + m_out_end, &header, frame_header_size);
+		m_out_end += frame_header_size;
+		m_streaming = task;
+		m_stream_elem = task->src;
+		m_stream_elem_off = 0;
+		m_stream_remaining = len;
+		did = 1;
+		if (!stream_inline())
+			break;
+		task_complete(task, KOVA_SUCCESS);
+	}
+	return did;
+}
+
+uint8_t link::watch_gpu_stream()
+{
+	int const lost = m_owner->gpu_handle.lost.load(std::memory_order_acquire);
+	if (lost == 0)
+		return 0;
+	if (lost == EMSGSIZE)
+		log(KOVA_LOG_LEVEL_ERROR, "kova_rdma: a GPU kernel received a message larger than its buffer");
+	fail(KOVA_ERROR_CONNECTION_RESET, lost > 0 && lost != EMSGSIZE ? lost : 0);
+	// Nothing is in flight on the CPU: the context itself reports the loss.
+	ctx_set_state(&m_owner->ctx, KOVA_CTX_STATE_STOPPING);
+	return 1;
 }
 
 void link::add_pull(kova_task *task, uint32_t len, uint64_t addr)
@@ -617,6 +714,9 @@ bool link::stream_inline() noexcept
 
 uint8_t link::write_control() noexcept
 {
+	// GPU kernels take no credits and no done records.
+	if (m_peer_on_gpu)
+		return 0;
 	uint8_t did = 0;
 	if (m_pending_done != 0 && out_room() >= record_size) {
 		uint32_t const count = static_cast<uint32_t>(std::min<uint64_t>(m_pending_done, UINT32_MAX));
@@ -672,7 +772,7 @@ bool link::put_record(uint32_t type, uint32_t a, uint64_t b) noexcept
 
 void link::fail(kova_error status, int os_error) noexcept
 {
-	if (m_state == state::established || m_state == state::handshake) {
+	if (m_state == state::established || m_state == state::handshake || m_state == state::on_gpu) {
 		// The kernel gave up on an unanswered peer; it names the last routing error it met, if any.
 		if (os_error == ETIMEDOUT || os_error == EHOSTUNREACH || os_error == ENETUNREACH ||
 		    os_error == EHOSTDOWN || os_error == ENETDOWN)
@@ -684,6 +784,7 @@ void link::fail(kova_error status, int os_error) noexcept
 		else
 			log(KOVA_LOG_LEVEL_WARNING, "kova_rdma: connection lost (%s)", kova_error_get_name(status));
 		m_state = state::broken;
+		m_owner->gpu_handle.fd.store(-1, std::memory_order_release);
 		close_fd(m_fd);
 		close_fd(m_listener);
 	}
@@ -696,6 +797,7 @@ uint8_t link::complete_all(kova_error status)
 	task_queue sends = m_sends;
 	task_queue announced = m_announced;
 	kova_task *filling = m_filling;
+	kova_task *framed = m_peer_on_gpu ? m_streaming : nullptr;
 	m_receives = {};
 	m_sends = {};
 	m_announced = {};
@@ -703,9 +805,11 @@ uint8_t link::complete_all(kova_error status)
 	m_uncredited = nullptr;
 	m_streaming = nullptr;
 	uint8_t did = 0;
-	if (filling != nullptr) {
-		task_complete(filling, status);
-		did = 1;
+	for (kova_task *task : {filling, framed}) {
+		if (task != nullptr) {
+			task_complete(task, status);
+			did = 1;
+		}
 	}
 	for (task_queue *queue : {&receives, &announced, &sends}) {
 		while (kova_task *task = queue->pop()) {

@@ -67,6 +67,16 @@ private:
 	bool read_hello() noexcept;
 	uint8_t read_input();
 	void parse();
+	// The receive that the next len bytes of input fill; copies input into it; completes it once whole.
+	void start_fill(kova_task *task, uint32_t len);
+	void fill();
+	void finish_fill();
+	// A peer whose data path is on a GPU: its next length-framed message starts filling a posted
+	// receive (false while it cannot), and the sends go to it framed alike.
+	bool take_frame();
+	uint8_t pump_framed_sends();
+	// While the kernels own the stream: whether they found it broken.
+	uint8_t watch_gpu_stream();
 	void add_pull(kova_task *task, uint32_t len, uint64_t addr);
 	void run_pulls();
 	uint8_t pump_sends();
@@ -87,6 +97,7 @@ private:
 	bool m_connector = false;
 	bool m_hello_checked = false;
 	bool m_peer_pulls = false;    // the peer reads announced buffers from this process
+	bool m_peer_on_gpu = false;   // the peer's kernels frame the messages
 	bool m_i_pull = false;        // this process reads the peer's announced buffers
 	details m_local{};
 	details_bytes m_local_bytes{};

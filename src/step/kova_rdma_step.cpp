@@ -152,25 +152,11 @@ void rdma_step_base::destroy_all_tasks()
 void rdma_step_base::register_setup(utility::async::sequence &sequence, const char *worker_type,
 				    uint32_t buffer_count, const std::string &after_connect)
 {
-	auto const blob = m_context.get_local_connection_blob();
-	rdma_worker_family::command command;
-	command.buffer_size = m_context.get_cfg().buffer_size;
-	command.buffer_count = buffer_count;
-	command.connection_string.assign(blob.begin(), blob.end());
-	command.gid_idx = m_gid_index;
-	command.create_exported_mmap = false;
-	utility::rdma_context *context = &m_context;
-	auto read_reply = [context](const companion::worker::attribute_map &fields) {
-		auto const response = companion::worker::create_rdma_worker_response_from_map(fields);
-		context->set_remote_connection_blob(
-			std::vector<char>(response.connection_string.begin(), response.connection_string.end()));
+	auto read_blob = [](const companion::worker::attribute_map &fields) {
+		return companion::worker::create_rdma_worker_response_from_map(fields).connection_string;
 	};
-	sequence.register_activity(create_remote_worker_activity_name,
-				   std::make_unique<create_remote_worker_activity<rdma_worker_family>>(
-					   sequence, *m_state, m_companion_worker_id, worker_type, std::move(command),
-					   connect_activity_name, read_reply));
-	sequence.register_activity(connect_activity_name, std::make_unique<rdma_connect_activity>(
-								  sequence, m_context, *m_state, m_pe, after_connect));
+	register_rdma_worker_setup(sequence, *m_state, m_context, m_pe, m_companion_worker_id, worker_type,
+				   buffer_count, read_blob, after_connect);
 }
 
 void rdma_step_base::register_teardown(utility::async::sequence &sequence)
@@ -317,6 +303,30 @@ task_set kova_rdma_bidir_step::create_task_set(const kova_buf * /*input*/, kova_
 void kova_rdma_bidir_step::create_async_start_activities(utility::async::sequence & /*sequence*/) {}
 
 void kova_rdma_bidir_step::create_async_teardown_activities(utility::async::sequence & /*sequence*/) {}
+
+void register_rdma_worker_setup(utility::async::sequence &sequence, const runtime_state &state,
+				utility::rdma_context &context, kova_pe *pe, uint32_t &worker_id,
+				const char *worker_type, uint32_t buffer_count, rdma_reply_blob_reader read_blob,
+				const std::string &after_connect)
+{
+	auto const blob = context.get_local_connection_blob();
+	rdma_worker_family::command command;
+	command.buffer_size = context.get_cfg().buffer_size;
+	command.buffer_count = buffer_count;
+	command.connection_string.assign(blob.begin(), blob.end());
+	command.gid_idx = context.get_cfg().gid_index;
+	command.create_exported_mmap = false;
+	auto read_reply = [&context, read_blob](const companion::worker::attribute_map &fields) {
+		std::string const remote = read_blob(fields);
+		context.set_remote_connection_blob(std::vector<char>(remote.begin(), remote.end()));
+	};
+	sequence.register_activity(create_remote_worker_activity_name,
+				   std::make_unique<create_remote_worker_activity<rdma_worker_family>>(
+					   sequence, state, worker_id, worker_type, std::move(command),
+					   connect_activity_name, read_reply));
+	sequence.register_activity(connect_activity_name, std::make_unique<rdma_connect_activity>(
+								  sequence, context, state, pe, after_connect));
+}
 
 rdma_connect_activity::rdma_connect_activity(utility::async::sequence_callbacks &callbacks,
 					     utility::rdma_context &context, const runtime_state &state, kova_pe *pe,

@@ -2,6 +2,7 @@
 // opposite role over one connection set up before the run.
 #pragma once
 
+#include "companion/worker/worker.hpp"
 #include "dl/kova_rdma_api.hpp"
 #include "runtime_state.hpp"
 #include "step/capabilities.hpp"
@@ -99,6 +100,17 @@ private:
 
 // Buffers the companion's worker gets for a step of `task_count` jobs.
 uint32_t rdma_receive_worker_buffer_count(uint32_t task_count) noexcept;
+
+// The connection details in the fields of a worker's create reply (the parser's exception when absent).
+using rdma_reply_blob_reader = std::string (*)(const companion::worker::attribute_map &fields);
+
+// Registers the set-up of a step whose RDMA context pairs with a CPU RDMA worker of the companion:
+// export, create the worker of `worker_type` with `buffer_count` buffers of the context's buffer
+// size, store the blob `read_blob` finds in its reply, connect; then `after_connect` (empty: done).
+void register_rdma_worker_setup(utility::async::sequence &sequence, const runtime_state &state,
+				utility::rdma_context &context, kova_pe *pe, uint32_t &worker_id,
+				const char *worker_type, uint32_t buffer_count, rdma_reply_blob_reader read_blob,
+				const std::string &after_connect);
 uint32_t rdma_send_worker_buffer_count(uint32_t task_count) noexcept;
 
 // Completes once the step's connection runs; a refused connect fails it at once.

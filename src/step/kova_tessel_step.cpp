@@ -8,6 +8,7 @@
 #include "step/remote_worker_activities.hpp"
 #include "utility/async/sequence.hpp"
 #include "utility/configuration_utils.hpp"
+#include "utility/kova_utils.hpp"
 #include "utility/string_utils.hpp"
 
 #include <kova/error.h>
@@ -261,10 +262,12 @@ uint32_t tessel_rdma_worker_buffer_count(uint32_t task_count) noexcept
 	return task_count <= 3 ? 1 : task_count / 2;
 }
 
-kova_tessel_rdma_gpu_step::kova_tessel_rdma_gpu_step(const attributes &attributes, const runtime_state &state,
-						     kova_pe *pe, completion_callback /*success_cb*/,
-						     completion_callback /*error_cb*/, kova_data ctx_user_data)
-	: kova_tessel_base_step{attributes, state, pe}, m_rdma_api{rdma_api_or_throw()}
+kova_tessel_rdma_step_base::kova_tessel_rdma_step_base(const attributes &attributes, const runtime_state &state,
+						       kova_pe *pe, kova_data ctx_user_data,
+						       const char *first_setup_activity)
+	: kova_tessel_base_step{attributes, state, pe},
+	  m_rdma_api{rdma_api_or_throw()},
+	  m_first_setup_activity{first_setup_activity}
 {
 	auto const cfg = make_rdma_configuration(attributes);
 	m_context = std::make_unique<utility::rdma_gpu_ctx>(m_rdma_api, m_api, cfg, m_num_blocks, m_threads_per_block,
@@ -281,26 +284,21 @@ kova_tessel_rdma_gpu_step::kova_tessel_rdma_gpu_step(const attributes &attribute
 	m_params.buffer_size = m_context->get_buffer_size();
 }
 
-kova_tessel_rdma_gpu_step::~kova_tessel_rdma_gpu_step()
+kova_tessel_rdma_step_base::~kova_tessel_rdma_step_base()
 {
 	stop_quietly();
 	m_context.reset();
 }
 
-const char *kova_tessel_rdma_gpu_step::get_name() const
-{
-	return "kova_tessel::rdma_gpu";
-}
-
-std::unique_ptr<utility::async::sequence> kova_tessel_rdma_gpu_step::start_async_setup()
+std::unique_ptr<utility::async::sequence> kova_tessel_rdma_step_base::start_async_setup()
 {
 	auto sequence = std::make_unique<utility::async::sequence>(setup_time_limit_s);
 	create_async_start_activities(*sequence);
-	sequence->start(create_gpu_worker_activity_name);
+	sequence->start(m_first_setup_activity);
 	return sequence;
 }
 
-std::unique_ptr<utility::async::sequence> kova_tessel_rdma_gpu_step::start_async_teardown()
+std::unique_ptr<utility::async::sequence> kova_tessel_rdma_step_base::start_async_teardown()
 {
 	auto sequence = std::make_unique<utility::async::sequence>(setup_time_limit_s);
 	create_async_teardown_activities(*sequence);
@@ -308,9 +306,40 @@ std::unique_ptr<utility::async::sequence> kova_tessel_rdma_gpu_step::start_async
 	return sequence;
 }
 
-uint32_t kova_tessel_rdma_gpu_step::get_companion_worker_id() const
+uint32_t kova_tessel_rdma_step_base::get_companion_worker_id() const
 {
 	return m_companion_worker_id;
+}
+
+void kova_tessel_rdma_step_base::gather_stats(thread_stats &stats)
+{
+	// A kernel that finds its stream broken counts no more and the RDMA context leaves the running
+	// state: the step fails instead of reporting a run that stopped moving data.
+	kova_ctx *ctx = m_rdma_api->kova_rdma_as_ctx(m_context->get_rdma_context()->get_kova_rdma_obj());
+	if (kernel_running() && !utility::is_context_running(ctx))
+		KOVA_THROW(KOVA_ERROR_CONNECTION_RESET,
+			   std::string{get_name()} + ": the RDMA connection to the companion was lost; its GPU kernel "
+						     "receives no more");
+	kova_tessel_base_step::gather_stats(stats);
+}
+
+void kova_tessel_rdma_step_base::create_async_teardown_activities(utility::async::sequence &sequence)
+{
+	sequence.register_activity(terminate_remote_worker_activity_name,
+				   std::make_unique<terminate_remote_worker_activity>(sequence, *m_state,
+										      m_companion_worker_id, ""));
+}
+
+kova_tessel_rdma_gpu_step::kova_tessel_rdma_gpu_step(const attributes &attributes, const runtime_state &state,
+						     kova_pe *pe, completion_callback /*success_cb*/,
+						     completion_callback /*error_cb*/, kova_data ctx_user_data)
+	: kova_tessel_rdma_step_base{attributes, state, pe, ctx_user_data, create_gpu_worker_activity_name}
+{
+}
+
+const char *kova_tessel_rdma_gpu_step::get_name() const
+{
+	return "kova_tessel::rdma_gpu";
 }
 
 void kova_tessel_rdma_gpu_step::start()
@@ -347,11 +376,32 @@ void kova_tessel_rdma_gpu_step::create_async_start_activities(utility::async::se
 				   std::make_unique<rdma_connect_activity>(sequence, rdma, *m_state, m_pe, ""));
 }
 
-void kova_tessel_rdma_gpu_step::create_async_teardown_activities(utility::async::sequence &sequence)
+kova_tessel_rdma_step::kova_tessel_rdma_step(const attributes &attributes, const runtime_state &state, kova_pe *pe,
+					     completion_callback /*success_cb*/, completion_callback /*error_cb*/,
+					     kova_data ctx_user_data)
+	: kova_tessel_rdma_step_base{attributes, state, pe, ctx_user_data, create_remote_worker_activity_name}
 {
-	sequence.register_activity(terminate_remote_worker_activity_name,
-				   std::make_unique<terminate_remote_worker_activity>(sequence, *m_state,
-										      m_companion_worker_id, ""));
+}
+
+const char *kova_tessel_rdma_step::get_name() const
+{
+	return "kova_tessel::rdma";
+}
+
+void kova_tessel_rdma_step::start()
+{
+	launch(m_api->kova_bench_rhun_start_rdma_recv_kernel, &m_params);
+}
+
+void kova_tessel_rdma_step::create_async_start_activities(utility::async::sequence &sequence)
+{
+	utility::rdma_context &rdma = *m_context->get_rdma_context();
+	// The CPU worker's reply carries its blob; an export in it is not used.
+	auto read_blob = [](const companion::worker::attribute_map &fields) {
+		return companion::worker::create_rdma_gpu_worker_response_from_map(fields).connection_string;
+	};
+	register_rdma_worker_setup(sequence, *m_state, rdma, m_pe, m_companion_worker_id, "rdma_send",
+				   tessel_rdma_worker_buffer_count(rdma.get_cfg().task_count), read_blob, "");
 }
 
 } // namespace kova::bench::step

@@ -4,6 +4,9 @@
 //   kova_tessel_nop_step ("kova_tessel::nop"): a kernel that only counts.
 //   kova_tessel_rdma_gpu_step ("kova_tessel::rdma_gpu"): receives over RDMA from the companion's
 //   "rdma_gpu_send" worker, paced by the two sides' flags.
+//   kova_tessel_rdma_step ("kova_tessel::rdma", built only directly): receives over RDMA from the
+//   companion's CPU "rdma_send" worker; no flags.
+// A GPU RDMA step whose connection breaks while its kernel runs throws from gather_stats.
 #pragma once
 
 #include "dl/kova_rdma_api.hpp"
@@ -93,32 +96,61 @@ private:
 	utility::nop_kernel_params m_params;
 };
 
-class kova_tessel_rdma_gpu_step final : public kova_tessel_base_step {
+// What both GPU RDMA steps hold and do: the GPU RDMA context, the companion worker id and the
+// receive kernel's block; set-up starts with the activity the derived step names, teardown has the
+// companion's workers destroyed.
+class kova_tessel_rdma_step_base : public kova_tessel_base_step {
 public:
-	kova_tessel_rdma_gpu_step(const attributes &attributes, const runtime_state &state, kova_pe *pe,
-				  completion_callback success_cb, completion_callback error_cb,
-				  kova_data ctx_user_data);
 	// Stops the kernel before the GPU RDMA context goes.
-	~kova_tessel_rdma_gpu_step() override;
+	~kova_tessel_rdma_step_base() override;
 
-	[[nodiscard]] const char *get_name() const override;
 	std::unique_ptr<utility::async::sequence> start_async_setup() override;
 	std::unique_ptr<utility::async::sequence> start_async_teardown() override;
 	[[nodiscard]] uint32_t get_companion_worker_id() const override;
-	// Code 4 "setup not complete" until the set-up has imported the worker's flag map.
-	void start() override;
+	// Code 11 (connection reset) once the RDMA connection is lost while the kernel runs.
+	void gather_stats(thread_stats &stats) override;
 
-	void create_async_start_activities(utility::async::sequence &sequence);
+	virtual void create_async_start_activities(utility::async::sequence &sequence) = 0;
 	void create_async_teardown_activities(utility::async::sequence &sequence);
 
 	[[nodiscard]] const utility::rdma_kernel_params &kernel_params() const noexcept { return m_params; }
 	utility::rdma_gpu_ctx &gpu_context() noexcept { return *m_context; }
 
-private:
+protected:
+	kova_tessel_rdma_step_base(const attributes &attributes, const runtime_state &state, kova_pe *pe,
+				   kova_data ctx_user_data, const char *first_setup_activity);
+
 	const dl::kova_rdma_api *m_rdma_api;
 	std::unique_ptr<utility::rdma_gpu_ctx> m_context;
 	uint32_t m_companion_worker_id = 0;
 	utility::rdma_kernel_params m_params;
+
+private:
+	const char *m_first_setup_activity;
+};
+
+class kova_tessel_rdma_gpu_step final : public kova_tessel_rdma_step_base {
+public:
+	kova_tessel_rdma_gpu_step(const attributes &attributes, const runtime_state &state, kova_pe *pe,
+				  completion_callback success_cb, completion_callback error_cb,
+				  kova_data ctx_user_data);
+
+	[[nodiscard]] const char *get_name() const override;
+	// Code 4 "setup not complete" until the set-up has imported the worker's flag map.
+	void start() override;
+
+	void create_async_start_activities(utility::async::sequence &sequence) override;
+};
+
+class kova_tessel_rdma_step final : public kova_tessel_rdma_step_base {
+public:
+	kova_tessel_rdma_step(const attributes &attributes, const runtime_state &state, kova_pe *pe,
+			      completion_callback success_cb, completion_callback error_cb, kova_data ctx_user_data);
+
+	[[nodiscard]] const char *get_name() const override;
+	void start() override;
+
+	void create_async_start_activities(utility::async::sequence &sequence) override;
 };
 
 // The buffers asked of the companion for a step of `task_count` jobs: 1 up to 3, else half.

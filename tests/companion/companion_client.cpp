@@ -86,6 +86,16 @@ void companion_process::interrupt() const
 	::kill(m_pid, SIGINT);
 }
 
+void companion_process::kill()
+{
+	if (running()) {
+		::kill(m_pid, SIGKILL);
+		int status = 0;
+		if (::waitpid(m_pid, &status, 0) == m_pid)
+			m_status = decode_status(status);
+	}
+}
+
 bool companion_process::running()
 {
 	if (m_status != -1)

@@ -24,6 +24,8 @@ public:
 	~companion_process();
 
 	void interrupt() const;
+	// Ends the process at once (SIGKILL) and reaps it.
+	void kill();
 	// The exit status; -1 when it did not exit within the limit, 128 + n after signal n.
 	int wait_exit(std::chrono::seconds limit);
 	[[nodiscard]] bool running();

@@ -69,6 +69,12 @@ std::vector<fault_case> const fault_cases = {
 		 net.set_host_link("kovap1", false);
 	 },
 	 "kova_rdma: connection lost (KOVA_ERROR_CONNECTION_RESET): the peer did not answer for"},
+	{"GPU RDMA data wire taken down mid-run", "kova_tessel::rdma_gpu", "03:00.1", "03:00.1", "gpu=65:00.0", "4096",
+	 [](peer_namespaces &net) {
+		 companion_once_running(net);
+		 net.set_host_link("kovap1", false);
+	 },
+	 "kova_tessel::rdma_gpu: the RDMA connection to the companion was lost"},
 	{"companion with a device that does not exist", "kova_rdma::send", "03:00.1", "0f:00.0", "", "4096", {},
 	 "No suitable device found matching address: 0f:00.0"},
 };
@@ -85,10 +91,13 @@ TEST_P(peer_faults, end_the_run_with_status_1_and_a_clear_message)
 	}
 	std::string const device = c.device;
 	std::string const connection = s_net->connection_string(c.companion_device, c.connection_extra);
-	std::vector<std::string> const args{"--device", device, "--core-list", "0", "--pipeline-steps", c.steps,
-					    "--uniform-job-size", c.job_size, "--data-provider-job-count", "8",
-					    "--run-limit-seconds", "60", "--companion-connection-string", connection,
-					    "--companion-core-list", "1"};
+	std::vector<std::string> args{"--device", device, "--core-list", "0", "--pipeline-steps", c.steps,
+				      "--uniform-job-size", c.job_size, "--data-provider-job-count", "8",
+				      "--run-limit-seconds", "60", "--companion-connection-string", connection,
+				      "--companion-core-list", "1"};
+	// The GPU steps run on the emulated GPU on both sides (the companion's is in the connection string).
+	if (std::string{c.steps}.rfind("kova_tessel", 0) == 0)
+		args.insert(args.end(), {"--gpu", "65:00.0"});
 	auto const during = c.during ? std::function<void()>{[&] { c.during(*s_net); }} : std::function<void()>{};
 	auto const r = s_net->run_bench(args, "", 90s, during);
 	s_net->set_host_link("kovap0", true);

@@ -123,6 +123,32 @@ TEST(gpu_e2e, steps_run_three_seconds_and_count)
 	}
 }
 
+// The capability listing says the GPU figures come from the emulated GPU's software path.
+TEST(gpu_e2e, capability_query_describes_the_emulated_gpu)
+{
+	struct row {
+		const char *name;
+		std::vector<std::string> args;
+		const char *expected;
+		bool lists_libraries;
+	};
+	for (row const &r :
+	     {row{"GPU only", {"--gpu", "65:00.0"}, "GPU 65:00.0: emulated on CPU threads (software path, no GPU present)\n",
+		  false},
+	      row{"device and GPU", {"--device", "03:00.0", "--gpu", "65:00.0"},
+		  "GPU 65:00.0: emulated on CPU threads (software path, no GPU present)\n", true},
+	      row{"no GPU there", {"--gpu", "81:00.0"}, "Unable to query GPU, no GPU device found at address 81:00.0.\n",
+		  false}}) {
+		SCOPED_TRACE(r.name);
+		std::vector<std::string> args{"--query", "device-capabilities"};
+		args.insert(args.end(), r.args.begin(), r.args.end());
+		auto const result = kova::test::run_program(kova_bench, args);
+		EXPECT_EQ(result.status, 0) << result.out << result.err;
+		EXPECT_NE(result.out.find(r.expected), std::string::npos) << result.out;
+		EXPECT_EQ(result.out.find("kova_rdma:\n\tCapable:") != std::string::npos, r.lists_libraries) << result.out;
+	}
+}
+
 TEST(gpu_e2e, another_gpu_address_is_not_found)
 {
 	auto const result = kova::test::run_program(

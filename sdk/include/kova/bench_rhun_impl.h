@@ -20,8 +20,9 @@
  * - send: for round r: it waits until its local flag (written by the peer) is at least r (without a local
  *   flag array it does not wait); then it sends one message per GPU thread from that thread's buffer, counting
  *   {1, buffer size}.
- * Both check the stop byte between messages and while they wait; a closed connection ends the transfer and
- * the kernel waits for its stop byte.
+ * Both check the stop byte between messages and while they wait; a closed or failed connection ends the
+ * transfer: the kernel reports it to the RDMA library through the queue pair's GPU handle (whose context
+ * then stops, see kova/rdma.h) and waits for its stop byte.
  */
 #ifndef KOVA_BENCH_RHUN_IMPL_H
 #define KOVA_BENCH_RHUN_IMPL_H

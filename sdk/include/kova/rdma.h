@@ -108,7 +108,9 @@ KOVA_EXPORT kova_error kova_rdma_get_permissions(const kova_rdma *rdma, uint32_t
 KOVA_EXPORT kova_error kova_rdma_get_grh_enabled(const kova_rdma *rdma, uint8_t *grh_enabled);
 KOVA_EXPORT kova_error kova_rdma_get_gid_index(const kova_rdma *rdma, uint32_t *gid_index);
 KOVA_EXPORT kova_error kova_rdma_get_sl(const kova_rdma *rdma, uint32_t *sl);
-/* Handles for the data-path accelerator and for GPU kernels. */
+/* Handles for the data-path accelerator and for GPU kernels. When the data path is on a GPU and a kernel
+ * finds the connection broken, the next kova_pe_progress logs the loss and the context goes to stopping
+ * (the state-change callback is told); kova_ctx_stop then ends it. */
 KOVA_EXPORT kova_error kova_rdma_get_dpa_handle(kova_rdma *rdma, uint64_t *dpa_handle);
 KOVA_EXPORT kova_error kova_rdma_get_gpu_handle(kova_rdma *rdma, kova_gpu_dev_rdma **gpu_rdma);
 

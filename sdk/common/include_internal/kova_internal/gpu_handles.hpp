@@ -19,7 +19,11 @@ struct kova_gpu_buf_arr {
 
 // An RDMA queue pair whose data path is on the GPU. Until the connection is established, fd is -1;
 // then it is the connection's stream socket, which from then on only the kernels use: each message
-// is a 4-byte length in native byte order followed by that many bytes.
+// is a 4-byte length in native byte order followed by that many bytes. A kernel that finds the
+// stream broken stores what broke it into lost (the errno of the failed call, -1 when the peer closed
+// it, EMSGSIZE for a message larger than its buffer) and uses the stream no more; the RDMA library
+// sees it in its next progress call. 0 while the stream works.
 struct kova_gpu_dev_rdma {
 	std::atomic<int> fd;
+	std::atomic<int> lost;
 };
