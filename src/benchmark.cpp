@@ -314,7 +314,7 @@ void benchmark::collect_environment_information(stats::environment_map &host, st
 void benchmark::create_stats_engine(const stats::environment_map &host, const stats::environment_map &remote)
 {
 	configuration_collection const collection{m_fixed, m_permutations};
-	auto engine = std::make_unique<stats::engine>(collection, host, remote);
+	auto engine = std::make_unique<stats::engine>(collection, host, remote, m_cpu_stats_source);
 
 	auto const &csv = m_fixed.stats.csv;
 	if (csv.file_name.has_value()) {

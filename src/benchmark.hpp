@@ -22,6 +22,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace kova::bench {
@@ -62,6 +63,10 @@ public:
 	// when a permutation failed critically. Any failure also asks the worker threads to stop.
 	bool progress();
 
+	// The source of the CPU statistics that CPU usage recording samples; the system's by default.
+	// Takes effect at start().
+	void set_cpu_stats_source(stats::engine::cpu_stats_source source) { m_cpu_stats_source = std::move(source); }
+
 	// Stops and joins the worker threads, reports the final statistics of the current permutation,
 	// releases the companion's memory regions and closes the connection.
 	void stop();
@@ -100,6 +105,7 @@ private:
 
 	fixed_configuration m_fixed;
 	companion_time_limits m_companion_limits;
+	stats::engine::cpu_stats_source m_cpu_stats_source;
 	std::vector<dynamic_configuration> m_permutations;
 	runtime_state m_runtime_state;
 	std::vector<std::unique_ptr<impl::thread_data>> m_thread_data;

@@ -79,6 +79,7 @@ kova_error ctx_release(kova_ctx *ctx)
 	if (ctx->num_inflight != 0) {
 		log(KOVA_LOG_LEVEL_ERROR, "%s: cannot destroy a context with %u tasks in flight",
 		    ctx->ops != nullptr && ctx->ops->name != nullptr ? ctx->ops->name : "context", ctx->num_inflight);
+		test::note_refused_release();
 		return KOVA_ERROR_BAD_STATE;
 	}
 	if (ctx->state != KOVA_CTX_STATE_IDLE && ctx->ops != nullptr && ctx->ops->on_stop != nullptr)

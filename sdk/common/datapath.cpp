@@ -121,7 +121,11 @@ KOVA_EXPORT kova_error kova_task_free(kova_task *task)
 {
 	if (task == nullptr)
 		return KOVA_ERROR_INVALID_VALUE;
-	if (task->in_flight != 0 || task->allocated == 0)
+	if (task->in_flight != 0) [[unlikely]] {
+		kova::sdk::test::note_refused_release();
+		return KOVA_ERROR_BAD_STATE;
+	}
+	if (task->allocated == 0)
 		return KOVA_ERROR_BAD_STATE;
 	kova::sdk::task_kind *kind = task->kind;
 	task->allocated = 0;

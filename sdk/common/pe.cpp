@@ -111,6 +111,7 @@ KOVA_EXPORT kova_error kova_pe_destroy(kova_pe *pe)
 	kova_error result = KOVA_SUCCESS;
 	if (pe->contexts != nullptr) {
 		kova::sdk::log(KOVA_LOG_LEVEL_WARNING, "kova_pe_destroy: contexts still connected; detaching them");
+		kova::sdk::test::note_refused_release();
 		result = KOVA_ERROR_BAD_STATE;
 		while (pe->contexts != nullptr) {
 			kova_ctx *ctx = pe->contexts;

@@ -62,6 +62,7 @@ struct control_state {
 	std::atomic<bool> hold{false};
 	std::atomic<uint64_t> completion_delay_ns{0};
 	std::atomic<uint32_t> last_num_tasks{0};
+	std::atomic<uint64_t> refused_releases{0};
 	std::vector<kova_pe *> live_engines;
 	kova_test_counters retired{};
 	kova_test_counters baseline{};
@@ -189,6 +190,11 @@ void note_num_tasks(uint32_t num_tasks) noexcept
 	state().last_num_tasks.store(num_tasks, std::memory_order_relaxed);
 }
 
+void note_refused_release() noexcept
+{
+	state().refused_releases.fetch_add(1, std::memory_order_relaxed);
+}
+
 } // namespace kova::sdk::test
 
 namespace kova::sdk {
@@ -270,6 +276,7 @@ KOVA_EXPORT void kova_test_reset(void)
 	s.hold.store(false, std::memory_order_relaxed);
 	s.completion_delay_ns.store(0, std::memory_order_relaxed);
 	s.last_num_tasks.store(0, std::memory_order_relaxed);
+	s.refused_releases.store(0, std::memory_order_relaxed);
 	s.baseline = kova::sdk::test::process_totals(s);
 	update_active(s);
 	kova::sdk::eth::reset_counters();
@@ -429,6 +436,11 @@ KOVA_EXPORT kova_error kova_test_ctx_get_num_tasks(const kova_ctx *ctx, uint32_t
 		*allocated += ctx->kinds[i]->num_allocated;
 	}
 	return KOVA_SUCCESS;
+}
+
+KOVA_EXPORT uint64_t kova_test_get_refused_releases(void)
+{
+	return state().refused_releases.load(std::memory_order_relaxed);
 }
 
 KOVA_EXPORT uint32_t kova_test_get_last_num_tasks(void)

@@ -30,4 +30,7 @@ void retire_pe(kova_pe *pe) noexcept;
 
 void note_num_tasks(uint32_t num_tasks) noexcept;
 
+// A free or destroy refused because what it names is still in use by the device.
+void note_refused_release() noexcept;
+
 } // namespace kova::sdk::test

@@ -16,6 +16,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <new>
+#include <utility>
 #include <vector>
 
 namespace kova::bench::impl {
@@ -55,6 +57,12 @@ struct thread_data::cold {
 		for (auto &step : steps)
 			step.reset();
 		utility::forget_stalled_engine(pe.get());
+		if (utility::engine_holds_left_objects(pe.get())) {
+			// A step left its context, with tasks in flight, to the device: the engine it is
+			// connected to and the job memory those tasks use stay with it.
+			utility::leave_to_device(pe.get(), new (std::nothrow) task_pool(std::move(pool)));
+			utility::leave_to_device(pe.get(), pe.release());
+		}
 	}
 
 	uint32_t thread_index;

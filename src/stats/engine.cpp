@@ -18,7 +18,7 @@ void append(std::vector<value_provider> &to, std::vector<value_provider> provide
 } // namespace
 
 engine::engine(const configuration_collection &config, const environment_map &host_env,
-	       const environment_map &dpu_env)
+	       const environment_map &dpu_env, const cpu_stats_source &cpu_source)
 	: m_data_store{config, host_env, dpu_env}
 {
 	auto const &fixed = m_data_store.get_configuration().fixed;
@@ -34,7 +34,8 @@ engine::engine(const configuration_collection &config, const environment_map &ho
 		append(m_value_providers, make_environment_value_providers(m_data_store.get_host_env(), false));
 	}
 	if (fixed.record_cpu_usage)
-		m_cpu_usage_recorder = std::make_unique<cpu_usage_recorder>();
+		m_cpu_usage_recorder = cpu_source ? std::make_unique<cpu_usage_recorder>(cpu_source())
+						  : std::make_unique<cpu_usage_recorder>();
 }
 
 void engine::add_handler(std::unique_ptr<handler> handler)

@@ -9,6 +9,7 @@
 #include "stats/value_provider.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -16,10 +17,14 @@ namespace kova::bench::stats {
 
 class engine : public handler {
 public:
+	// Makes the provider the CPU usage recorder samples.
+	using cpu_stats_source = std::function<std::unique_ptr<utility::cpu_stats_provider>()>;
+
 	// Builds the value providers the configuration asks for and, when CPU
-	// usage is recorded, the recorder (whose creation may throw).
+	// usage is recorded, the recorder (whose creation may throw) over the source's provider, or
+	// over the system's statistics without a source.
 	engine(const configuration_collection &configuration, const environment_map &host_env,
-	       const environment_map &dpu_env);
+	       const environment_map &dpu_env, const cpu_stats_source &cpu_source = {});
 	// A CPU usage recording must have been stopped before.
 	~engine() override = default;
 

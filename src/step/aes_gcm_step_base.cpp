@@ -14,6 +14,8 @@
 #include <kova/pe.h>
 #include <kova/task.h>
 
+#include <new>
+
 namespace kova::bench::step {
 namespace {
 
@@ -78,6 +80,11 @@ aes_gcm_step_base::aes_gcm_step_base(const object::attributes &attributes, runti
 aes_gcm_step_base::~aes_gcm_step_base()
 {
 	utility::stop_ctx(context(), m_pe, "kova_aes_gcm", &m_tasks);
+	if (leave_in_flight_to_device(context(), m_pe, "kova_aes_gcm", m_tasks, m_instance, m_key)) {
+		// The tasks in flight read the vector's bytes: they stay with them.
+		utility::leave_to_device(m_pe, new (std::nothrow) std::vector<uint8_t>(std::move(m_initialization_vector)));
+		return;
+	}
 	destroy_all_tasks();
 	m_initialization_vector = {};
 	m_key.reset();

@@ -47,6 +47,8 @@ compress_step_base::compress_step_base(const object::attributes &attributes, run
 compress_step_base::~compress_step_base()
 {
 	utility::stop_ctx(context(), m_pe, "kova_compress", &m_tasks);
+	if (leave_in_flight_to_device(context(), m_pe, "kova_compress", m_tasks, m_instance))
+		return;
 	destroy_all_tasks();
 	m_tasks = {};
 	m_instance.reset();

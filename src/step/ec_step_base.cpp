@@ -88,6 +88,8 @@ ec_step_base::ec_step_base(const object::attributes &attributes, runtime_state &
 ec_step_base::~ec_step_base()
 {
 	utility::stop_ctx(context(), m_pe, "kova_ec", &m_tasks);
+	if (leave_in_flight_to_device(context(), m_pe, "kova_ec", m_tasks, m_instance, m_coding_matrix))
+		return;
 	destroy_all_tasks();
 	m_coding_matrix.reset();
 	m_tasks = {};

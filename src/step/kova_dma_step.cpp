@@ -51,7 +51,10 @@ kova_dma_step::kova_dma_step(const object::attributes &attributes, runtime_state
 kova_dma_step::~kova_dma_step()
 {
 	// Tasks still in flight complete (and reach the callbacks) before their memory goes.
-	utility::stop_ctx(m_api->kova_dma_as_ctx(m_instance.get()), m_pe, step_name, &m_tasks);
+	kova_ctx *ctx = m_api->kova_dma_as_ctx(m_instance.get());
+	utility::stop_ctx(ctx, m_pe, step_name, &m_tasks);
+	if (leave_in_flight_to_device(ctx, m_pe, step_name, m_tasks, m_instance))
+		return;
 	destroy_all_tasks();
 	m_tasks = {};
 	m_instance.reset();

@@ -79,7 +79,10 @@ kova_sha_step::kova_sha_step(const object::attributes &attributes, runtime_state
 
 kova_sha_step::~kova_sha_step()
 {
-	utility::stop_ctx(m_api->kova_sha_as_ctx(m_instance.get()), m_pe, step_name, &m_tasks);
+	kova_ctx *ctx = m_api->kova_sha_as_ctx(m_instance.get());
+	utility::stop_ctx(ctx, m_pe, step_name, &m_tasks);
+	if (leave_in_flight_to_device(ctx, m_pe, step_name, m_tasks, m_instance))
+		return;
 	destroy_all_tasks();
 	m_tasks = {};
 	m_instance.reset();

@@ -40,6 +40,16 @@ io_buffer_ranges io_buffer_ranges_from_max(kova_error (*query)(const kova_devinf
 	return io_buffer_ranges{{1, max32}, {1, max32}};
 }
 
+void report_left_to_device(const char *step_name, std::size_t in_flight) noexcept
+{
+	try {
+		std::cerr << "Unable to stop " << step_name << " ctx: " << in_flight
+			  << " tasks in flight are left to the device" << std::endl;
+	} catch (...) {
+		// Nothing else can report it.
+	}
+}
+
 void free_tasks(std::vector<kova_task *> &tasks) noexcept
 {
 	for (kova_task *task : tasks)

@@ -3,10 +3,12 @@
 
 #include "kova_exception.hpp"
 #include "step/object.hpp"
+#include "utility/kova_utils.hpp"
 
 #include <kova/error.h>
 #include <kova/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,6 +37,27 @@ const Api *api_or_throw(const char *word)
 // and gives zeros.
 io_buffer_ranges io_buffer_ranges_from_max(kova_error (*query)(const kova_devinfo *, uint64_t *), const kova_dev *device,
 					   const char *step_class) noexcept;
+
+// "Unable to stop <step> ctx: <n> tasks in flight are left to the device" on standard error.
+void report_left_to_device(const char *step_name, std::size_t in_flight) noexcept;
+
+// After the step's context was stopped: when the device still holds tasks of it (a stalled
+// device), nothing it may still use is freed. The task list is emptied without freeing, and each
+// owner (the instance, then what its tasks use) is released and left to the device. A line names
+// the step and the count unless the stop already reported them. True when the step was left so.
+template <typename... Owners>
+bool leave_in_flight_to_device(kova_ctx *ctx, kova_pe *pe, const char *step_name, std::vector<kova_task *> &tasks,
+			       Owners &...owners) noexcept
+{
+	std::size_t const in_flight = utility::tasks_in_flight(ctx);
+	if (in_flight == 0)
+		return false;
+	if (!utility::is_engine_stalled(pe))
+		report_left_to_device(step_name, in_flight);
+	tasks.clear();
+	(utility::leave_to_device(pe, owners.release()), ...);
+	return true;
+}
 
 // Frees every task of the list and empties it.
 void free_tasks(std::vector<kova_task *> &tasks) noexcept;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <iostream>
 #include <mutex>
+#include <new>
 #include <vector>
 
 void kova_deleter(kova_pe *pe) noexcept
@@ -62,6 +63,19 @@ stalled_engines &stalled()
 {
 	static stalled_engines instance;
 	return instance;
+}
+
+// Objects left to their devices, and the engines they were connected to. Never destroyed.
+struct left_objects {
+	std::mutex mutex;
+	std::vector<const void *> objects;
+	std::vector<const kova_pe *> engines;
+};
+
+left_objects &left()
+{
+	static auto *instance = new left_objects;
+	return *instance;
 }
 
 bool stop_deadline_passed(std::chrono::steady_clock::time_point deadline, const std::string &name)
@@ -214,6 +228,35 @@ bool is_engine_stalled(const kova_pe *pe) noexcept
 	stalled_engines &s = stalled();
 	std::lock_guard const lock{s.mutex};
 	return std::find(s.engines.begin(), s.engines.end(), pe) != s.engines.end();
+}
+
+void leave_to_device(const kova_pe *pe, const void *object) noexcept
+{
+	left_objects &l = left();
+	std::lock_guard const lock{l.mutex};
+	try {
+		if (object != nullptr)
+			l.objects.push_back(object);
+		if (pe != nullptr && std::find(l.engines.begin(), l.engines.end(), pe) == l.engines.end())
+			l.engines.push_back(pe);
+	} catch (const std::bad_alloc &) {
+		// Unrecorded, the object is still not freed; a leak check then reports it.
+	}
+}
+
+bool engine_holds_left_objects(const kova_pe *pe) noexcept
+{
+	left_objects &l = left();
+	std::lock_guard const lock{l.mutex};
+	return std::find(l.engines.begin(), l.engines.end(), pe) != l.engines.end();
+}
+
+std::size_t tasks_in_flight(const kova_ctx *ctx) noexcept
+{
+	std::size_t in_flight = 0;
+	if (ctx == nullptr || kova_ctx_get_num_inflight_tasks(ctx, &in_flight) != KOVA_SUCCESS)
+		return 0;
+	return in_flight;
 }
 
 void stop_ctx(kova_ctx *ctx, kova_pe *pe, const std::string &name, std::vector<kova_task *> *tasks) noexcept

@@ -104,6 +104,16 @@ void mark_engine_stalled(const kova_pe *pe);
 void forget_stalled_engine(const kova_pe *pe) noexcept;
 [[nodiscard]] bool is_engine_stalled(const kova_pe *pe) noexcept;
 
+// What a device did not give back (a context with tasks in flight, the engine it is connected to,
+// the memory and keys its tasks use) is never freed: it is kept here, reachable, so that a leak
+// check reports only real leaks. Records that the engine holds such objects. Thread-safe; for the
+// control path.
+void leave_to_device(const kova_pe *pe, const void *object) noexcept;
+[[nodiscard]] bool engine_holds_left_objects(const kova_pe *pe) noexcept;
+
+// Tasks the device still holds on the context; 0 for a null context or a failed query.
+[[nodiscard]] std::size_t tasks_in_flight(const kova_ctx *ctx) noexcept;
+
 // Stops the context and drives the engine until it is idle, for at most 5 seconds after the
 // first refusal (at once on a stalled engine, whose tasks in flight are reported and not freed); with a task list, frees the listed tasks (and empties the list) once none is in
 // flight. Prints failures to standard error; never throws; does nothing for a null context or

@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -269,6 +270,26 @@ TEST(kova_bench_run, failed_task_fails_the_run)
 		  std::string::npos)
 		<< result.err;
 	EXPECT_EQ(result.out.find("[main] Completed!"), std::string::npos);
+}
+
+// A device that stalls fails the run after the stall limit, without a second wait for it. What it
+// still holds is reported and left to it: the stand-in logs no free or destroy it had to refuse.
+TEST(kova_bench_run, a_stalled_device_fails_the_run_and_keeps_what_it_holds)
+{
+	auto const start = std::chrono::steady_clock::now();
+	auto const result = kova::test::run_program(kova_bench, dma_args({"--run-limit-jobs", "1000"}, "0"),
+						    {std::string{"LD_PRELOAD="} + KOVA_STALLED_DEVICE_LIBRARY},
+						    std::chrono::seconds{120});
+	auto const elapsed = std::chrono::steady_clock::now() - start;
+	ASSERT_FALSE(result.timed_out);
+	EXPECT_EQ(result.status, 1);
+	std::string const both = result.out + result.err;
+	EXPECT_EQ(count(both, "\tmessage: \"WT [0] Stuck after 30 seconds. Enqueue count: 64, dequeue count: 0\"\n"), 1u)
+		<< both;
+	EXPECT_EQ(count(both, "Unable to stop kova_dma ctx: 64 tasks in flight on a stalled device are left to it\n"), 1u)
+		<< both;
+	EXPECT_EQ(both.find("[kova]["), std::string::npos) << "the stand-in refused a free or destroy:\n" << both;
+	EXPECT_LT(elapsed, std::chrono::seconds{50}) << "the run waited for the stalled device again";
 }
 
 TEST(kova_bench_run, a_csv_file_that_cannot_be_written_fails_the_run_naming_it)

@@ -5,13 +5,18 @@
 #include "data_provider/random_data_provider.hpp"
 #include "kova_exception.hpp"
 #include "support/kova_throws.hpp"
+#include "utility/cpu_stats_provider.hpp"
 
 #include <kova/error.h>
 #include <kova/test_control.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <thread>
@@ -61,6 +66,27 @@ std::size_t count(const std::string &text, const std::string &what)
 		++n;
 	return n;
 }
+
+// A usage source for core 0: busy until the benchmark announces its clean-up on standard output
+// (which the test captures to a file), idle from then on, as the workers' cores are.
+class busy_until_cleanup : public utility::cpu_stats_provider {
+public:
+	explicit busy_until_cleanup(std::atomic<uint32_t> &queries) : m_queries{queries} {}
+
+	const std::vector<float> &query_cpu_usage() override
+	{
+		std::fflush(stdout);
+		std::ifstream out{"/proc/self/fd/1"};
+		std::string const text{std::istreambuf_iterator<char>{out}, std::istreambuf_iterator<char>{}};
+		m_usage.assign(1, text.find("Cleanup...") == std::string::npos ? 100.0f : 0.0f);
+		++m_queries;
+		return m_usage;
+	}
+
+private:
+	std::atomic<uint32_t> &m_queries;
+	std::vector<float> m_usage;
+};
 
 class benchmark_test : public ::testing::Test {
 protected:
@@ -211,6 +237,27 @@ TEST_F(benchmark_test, a_failed_task_fails_the_run_without_final_statistics)
 	EXPECT_TRUE(failed);
 	EXPECT_EQ(count(err, "Unrecoverable error(KOVA_ERROR_DRIVER) when retrieving kova_task result\n"), 1u) << err;
 	EXPECT_EQ(out.find("Aggregate stats"), std::string::npos) << out;
+}
+
+// The last CPU usage sample ends when the workers stop: a clean-up that follows them does not
+// count as the run's idle time.
+TEST_F(benchmark_test, the_last_cpu_usage_sample_is_taken_before_the_cleanup)
+{
+	recording_factory factory;
+	std::atomic<uint32_t> queries{0};
+	::testing::internal::CaptureStdout();
+	{
+		benchmark bench{dma_configuration({"--run-limit-jobs", "1000", "--record-cpu-usage"}), factory.make()};
+		bench.set_cpu_stats_source([&queries] { return std::make_unique<busy_until_cleanup>(queries); });
+		bench.start();
+		run_to_completion(bench);
+	}
+	std::string const out = ::testing::internal::GetCapturedStdout();
+	// The source was sampled at the start and at least once more, and the clean-up was announced.
+	EXPECT_GE(queries.load(), 2u);
+	EXPECT_EQ(count(out, "Cleanup...\n"), 1u) << out;
+	EXPECT_NE(out.find("CPU Usage stats\n\tmin:           100%\n\tmax:           100%\n"), std::string::npos)
+		<< out;
 }
 
 } // namespace

@@ -5,7 +5,9 @@
 #include <kova/test_control.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace kova::sdk_test {
 namespace {
@@ -104,6 +106,41 @@ TEST_F(test_control, delayed_completions_take_at_least_the_delay_per_task_until_
 	ASSERT_EQ(kova_pe_progress(pe.get()), 1);
 	EXPECT_LT(std::chrono::steady_clock::now() - after_reset, std::chrono::milliseconds{500})
 		<< "a reset clears the delay";
+}
+
+// Each free or destroy of something the device still uses is refused and counted once; releasing
+// what it gave back, or freeing a task twice, is not such a refusal.
+TEST_F(test_control, refused_releases_count_what_was_still_in_use)
+{
+	start();
+	copy_task *task = make_task(input("a"), output(8), 1);
+	copy_task *idle = make_task(input("b"), output(8), 2);
+	ASSERT_EQ(kova_task_submit(copy_as_task(task)), KOVA_SUCCESS);
+	struct step {
+		const char *name;
+		std::function<kova_error()> release;
+		kova_error result;
+		uint64_t refused_after;
+	};
+	std::vector<step> const steps{
+		{"free of the task in flight", [&] { return kova_task_free(copy_as_task(task)); }, KOVA_ERROR_BAD_STATE, 1},
+		{"free of an idle task", [&] { return kova_task_free(copy_as_task(idle)); }, KOVA_SUCCESS, 1},
+		{"second free of that task", [&] { return kova_task_free(copy_as_task(idle)); }, KOVA_ERROR_BAD_STATE, 1},
+		{"destroy of the context", [&] { return copy_destroy(lib); }, KOVA_ERROR_BAD_STATE, 2},
+		{"destroy of its engine", [&] { return kova_pe_destroy(pe.release()); }, KOVA_ERROR_BAD_STATE, 3},
+		// The engine's destroy abandoned the task: it is given back.
+		{"free of the abandoned task", [&] { return kova_task_free(copy_as_task(task)); }, KOVA_SUCCESS, 3},
+	};
+	EXPECT_EQ(kova_test_get_refused_releases(), 0u);
+	for (auto const &s : steps) {
+		SCOPED_TRACE(s.name);
+		EXPECT_EQ(s.release(), s.result);
+		EXPECT_EQ(kova_test_get_refused_releases(), s.refused_after);
+	}
+	tasks.clear();
+	pe = new_pe();
+	kova_test_reset();
+	EXPECT_EQ(kova_test_get_refused_releases(), 0u) << "a reset clears the count";
 }
 
 TEST_F(test_control, process_counters_sum_every_engine_since_the_reset)

@@ -5,16 +5,20 @@
 #include "step/kova_dma_step.hpp"
 #include "utility/async/sequence.hpp"
 #include "support/kova_throws.hpp"
+#include "utility/kova_utils.hpp"
 
 #include <kova/error.h>
+#include <kova/test_control.h>
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kova::bench::step::test {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 class kova_dma_step_test : public dma_fixture {
 protected:
@@ -195,6 +199,56 @@ TEST_F(kova_dma_step_test, destruction_drains_the_tasks_in_flight)
 	EXPECT_TRUE(completions[0].success);
 	EXPECT_EQ(contents(out), "copy");
 	EXPECT_EQ(kova_pe_progress(pe.get()), 0) << "nothing is left on the engine";
+}
+
+// A context the device still holds tasks of is left to it: its tasks are not freed and the instance
+// is not destroyed (the stand-in counts no refused release), and one line names the step and the
+// count. A stalled engine is not waited for; any other is, for the stop's time limit.
+TEST_F(kova_dma_step_test, destruction_leaves_a_context_with_tasks_in_flight_to_the_device)
+{
+	struct hold_case {
+		const char *name;
+		bool stalled;
+		std::vector<const char *> lines;
+	};
+	std::vector<hold_case> const cases{
+		{"stalled engine", true, {"Unable to stop kova_dma ctx: 1 tasks in flight on a stalled device are left to it\n"}},
+		{"stop time-out", false,
+		 {"Unable to stop kova_dma ctx: timed out\n", "Unable to stop kova_dma ctx: 1 tasks in flight are left to the device\n"}},
+	};
+	for (auto const &c : cases) {
+		SCOPED_TRACE(c.name);
+		kova_test_reset();
+		auto step = make_step();
+		kova_buf *out = output(8);
+		task_set const set = step->create_task_set(input("held"), out, out, kova_data{.u64 = 9});
+		kova_test_hold_completions(1);
+		ASSERT_EQ(kova_task_submit(set.task), KOVA_SUCCESS);
+		if (c.stalled)
+			utility::mark_engine_stalled(pe.get());
+
+		kova_test_trace_enable(1);
+		::testing::internal::CaptureStderr();
+		step.reset();
+		std::string const err = ::testing::internal::GetCapturedStderr();
+		std::vector<char> trace(kova_test_trace_read(nullptr, 0) + 1);
+		kova_test_trace_read(trace.data(), trace.size());
+		std::string const calls{trace.data()};
+
+		EXPECT_EQ(kova_test_get_refused_releases(), 0u) << err;
+		EXPECT_THAT(calls, Not(HasSubstr("kova_dma_destroy"))) << calls;
+		std::string expected;
+		for (const char *line : c.lines)
+			expected += line;
+		EXPECT_EQ(err, expected);
+		EXPECT_TRUE(completions.empty());
+		EXPECT_TRUE(utility::engine_holds_left_objects(pe.get()));
+		// As a worker thread does: the engine the context is connected to stays with it as well.
+		utility::forget_stalled_engine(pe.get());
+		utility::leave_to_device(pe.get(), pe.release());
+		pe = utility::make_pe();
+		kova_test_hold_completions(0);
+	}
 }
 
 } // namespace

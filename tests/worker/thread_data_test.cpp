@@ -1,5 +1,6 @@
 // Tests of impl/thread_data: real worker threads over the stand-in SDK.
 #include "impl/thread_data.hpp"
+#include "utility/configuration_utils.hpp"
 
 #include "worker/worker_harness.hpp"
 
@@ -577,6 +578,71 @@ TEST_F(thread_data_test, after_a_stall_the_thread_and_its_teardown_do_not_wait_f
 		EXPECT_LT(teardown, std::chrono::seconds{4}) << "the teardown waited for the stalled device";
 		EXPECT_THAT(err, HasSubstr("Unable to stop kova_dma ctx: " + std::to_string(c.in_flight) +
 					   " tasks in flight on a stalled device are left to it"));
+	}
+}
+
+std::size_t count_lines(const std::string &text, const std::string &line)
+{
+	std::size_t n = 0;
+	for (auto at = text.find(line + "\n"); at != std::string::npos; at = text.find(line + "\n", at + 1)) {
+		if (at == 0 || text[at - 1] == '\n')
+			++n;
+	}
+	return n;
+}
+
+// After a stall only what the device gave back is destroyed: a context it still holds tasks of is
+// neither stopped again, nor are its tasks freed, nor is it or the engine it is connected to
+// destroyed. The stand-in counts every free or destroy it has to refuse; none may reach it.
+TEST_F(thread_data_test, after_a_stall_nothing_the_device_still_holds_is_freed_or_destroyed)
+{
+	struct teardown_case {
+		const char *name;
+		std::vector<std::string> steps;
+		uint8_t mode;
+		bool stall;
+		const char *report; // the line naming the step and its tasks in flight, or null
+		std::size_t instances_destroyed;
+		std::size_t engines_destroyed;
+	};
+	std::vector<teardown_case> const cases{
+		{"no stall", {"kova_dma", "kova_dma"}, 0, false, nullptr, 2, 1},
+		{"throughput", {"kova_dma"}, 0, true, "Unable to stop kova_dma ctx: 4 tasks in flight on a stalled device are left to it", 0, 0},
+		{"precision latency", {"kova_dma"}, 2, true, "Unable to stop kova_dma ctx: 1 tasks in flight on a stalled device are left to it", 0, 0},
+		// The jobs wait on the first step: the second gave all its tasks back and goes.
+		{"second step idle", {"kova_dma", "kova_dma"}, 0, true, "Unable to stop kova_dma ctx: 4 tasks in flight on a stalled device are left to it", 1, 0},
+		{"sha", {"kova_sha"}, 0, true, "Unable to stop kova_sha ctx: 4 tasks in flight on a stalled device are left to it", 0, 0},
+	};
+	for (auto const &c : cases) {
+		SCOPED_TRACE(c.name);
+		kova_test_reset();
+		control->critical.exchange(0);
+		auto info = pipeline(c.steps, 4, 64);
+		for (auto &step : info.steps)
+			step.attributes.attribute_map[utility::fully_qualified_name(utility::attribute::kova_sha_algorithm)] = "sha256";
+		auto worker = make_worker(info);
+		worker->set_run_timing({std::chrono::seconds{1}, impl::default_event_wait_ms});
+		kova_test_hold_completions(c.stall ? 1 : 0);
+		run_result const result = run(*worker, static_cast<benchmark_mode>(c.mode), job_limit(100));
+		EXPECT_EQ(result.critical, c.stall);
+
+		kova_test_trace_enable(1);
+		::testing::internal::CaptureStderr();
+		worker.reset();
+		std::string const err = ::testing::internal::GetCapturedStderr();
+		kova_test_hold_completions(0);
+		std::vector<char> trace(kova_test_trace_read(nullptr, 0) + 1);
+		kova_test_trace_read(trace.data(), trace.size());
+		std::string const calls{trace.data()};
+
+		EXPECT_EQ(kova_test_get_refused_releases(), 0u) << err;
+		std::string const destroy = c.steps[0] == "kova_sha" ? "kova_sha_destroy" : "kova_dma_destroy";
+		EXPECT_EQ(count_lines(calls, destroy), c.instances_destroyed) << calls;
+		EXPECT_EQ(count_lines(calls, "kova_pe_destroy"), c.engines_destroyed) << calls;
+		if (c.report != nullptr)
+			EXPECT_EQ(count_lines(err, c.report), 1u) << err;
+		else
+			EXPECT_THAT(err, Not(HasSubstr("in flight"))) << err;
 	}
 }
 

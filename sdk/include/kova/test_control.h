@@ -110,6 +110,13 @@ KOVA_EXPORT void kova_test_get_counters(struct kova_test_counters *counters);
  */
 KOVA_EXPORT kova_error kova_test_ctx_get_num_tasks(const kova_ctx *ctx, uint32_t *configured, uint32_t *allocated);
 
+/*
+ * Frees and destroys refused since the last reset because what they name is still in use: a task
+ * in flight (kova_task_free), a context with tasks in flight (its library's destroy) and an engine
+ * with contexts still connected (kova_pe_destroy, which then detaches them).
+ */
+KOVA_EXPORT uint64_t kova_test_get_refused_releases(void);
+
 /* num_tasks of the latest task configuration in the process (0 after a reset). */
 KOVA_EXPORT uint32_t kova_test_get_last_num_tasks(void);
 
