@@ -155,7 +155,11 @@ KOVA_EXPORT kova_error kova_dpdk_port_probe(kova_dev *dev, const char *devargs)
 	return KOVA_SUCCESS;
 }
 
-KOVA_EXPORT int rte_eth_dev_info_get(uint16_t port_id, rte_eth_dev_info *dev_info)
+namespace {
+
+// What the port offers; called directly, so that a program that also links DPDK does not bind the
+// bridge's own calls to DPDK's definition.
+int presented_info(uint16_t port_id, rte_eth_dev_info *dev_info)
 {
 	static info_get_fn const dpdk = dpdk_function<info_get_fn>("rte_eth_dev_info_get");
 	if (dpdk == nullptr)
@@ -171,8 +175,6 @@ KOVA_EXPORT int rte_eth_dev_info_get(uint16_t port_id, rte_eth_dev_info *dev_inf
 	return 0;
 }
 
-namespace {
-
 // 0 when the port offers the transmit offloads, else -EINVAL and a log line naming the missing ones.
 int check_tx_offloads(uint16_t port_id, uint64_t asked, uint64_t offered, const char *where)
 {
@@ -186,6 +188,11 @@ int check_tx_offloads(uint16_t port_id, uint64_t asked, uint64_t offered, const 
 
 } // namespace
 
+KOVA_EXPORT int rte_eth_dev_info_get(uint16_t port_id, rte_eth_dev_info *dev_info)
+{
+	return presented_info(port_id, dev_info);
+}
+
 KOVA_EXPORT int rte_eth_dev_configure(uint16_t port_id, uint16_t nb_rx_queue, uint16_t nb_tx_queue,
 				      const rte_eth_conf *eth_conf)
 {
@@ -195,7 +202,7 @@ KOVA_EXPORT int rte_eth_dev_configure(uint16_t port_id, uint16_t nb_rx_queue, ui
 	if (eth_conf == nullptr || !is_bridge_port(port_id))
 		return dpdk(port_id, nb_rx_queue, nb_tx_queue, eth_conf);
 	rte_eth_dev_info info{};
-	if (int const result = rte_eth_dev_info_get(port_id, &info); result != 0)
+	if (int const result = presented_info(port_id, &info); result != 0)
 		return result;
 	if (int const refused = check_tx_offloads(port_id, eth_conf->txmode.offloads, info.tx_offload_capa,
 						  "port configuration"))
@@ -219,7 +226,7 @@ KOVA_EXPORT int rte_eth_tx_queue_setup(uint16_t port_id, uint16_t tx_queue_id, u
 	if (tx_conf == nullptr || !is_bridge_port(port_id))
 		return dpdk(port_id, tx_queue_id, nb_tx_desc, socket_id, tx_conf);
 	rte_eth_dev_info info{};
-	if (int const result = rte_eth_dev_info_get(port_id, &info); result != 0)
+	if (int const result = presented_info(port_id, &info); result != 0)
 		return result;
 	if (int const refused = check_tx_offloads(port_id, tx_conf->offloads, info.tx_offload_capa, "transmit queue"))
 		return refused;
