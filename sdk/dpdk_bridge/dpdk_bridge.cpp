@@ -28,7 +28,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
-#include <set>
 #include <string>
 
 namespace {
@@ -42,9 +41,11 @@ constexpr uint16_t port_max_mtu = 9000;
 constexpr uint64_t software_tx_offloads =
 	RTE_ETH_TX_OFFLOAD_IPV4_CKSUM | RTE_ETH_TX_OFFLOAD_UDP_CKSUM | RTE_ETH_TX_OFFLOAD_TCP_CKSUM;
 
+// Ports the bridge made, by port id (a plain table: nothing of the C++ library's templates is
+// exported from here).
 struct bridge_ports {
 	std::mutex mutex;
-	std::set<uint16_t> ids;
+	bool made[UINT16_MAX + 1] = {};
 };
 
 bridge_ports &ports()
@@ -57,14 +58,14 @@ void remember_port(uint16_t port_id)
 {
 	bridge_ports &p = ports();
 	std::lock_guard const lock{p.mutex};
-	p.ids.insert(port_id);
+	p.made[port_id] = true;
 }
 
 bool is_bridge_port(uint16_t port_id)
 {
 	bridge_ports &p = ports();
 	std::lock_guard const lock{p.mutex};
-	return p.ids.count(port_id) != 0;
+	return p.made[port_id];
 }
 
 // DPDK's own definition of a function this library also defines.

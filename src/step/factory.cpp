@@ -52,13 +52,14 @@ std::unique_ptr<object> create_eth_rx_step(const object::attributes &attributes,
 	return std::make_unique<kova_eth_recv_step>(attributes, state, pe, success_cb, error_cb, ctx_user_data);
 }
 
-// The GPU Ethernet steps set the device's DPDK port up themselves.
+// The GPU Ethernet steps set the device's DPDK port up themselves; without a GPU the step refuses first.
 template <typename Step>
 std::unique_ptr<object> create_gpu_eth_step(const object::attributes &attributes, runtime_state &state, kova_pe *pe,
 					    completion_callback success_cb, completion_callback error_cb,
 					    kova_data ctx_user_data)
 {
-	state.prepare_dpdk_ctx();
+	if (state.get_gpu_device() != nullptr)
+		state.prepare_dpdk_ctx();
 	return std::make_unique<Step>(attributes, state, pe, success_cb, error_cb, ctx_user_data);
 }
 

@@ -285,7 +285,8 @@ void check_gpu_eth_job_size(uint32_t job_size);
 // Exactly one of the words strto<bool> knows, nothing after it; else 6.
 bool as_bool(const std::string &text);
 
-// The GPU send queues' error event: counts the failed send in the counter user_data points to.
+// The GPU send queues' error event: prints "Received TXQ Packet error" and counts the failed send in the
+// counter user_data points to, which the step reports.
 void on_task_error(kova_eth_txq_gpu_event_error_send_packet *event, kova_data user_data);
 
 } // namespace kova::bench::utility

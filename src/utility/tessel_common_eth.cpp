@@ -273,6 +273,7 @@ bool as_bool(const std::string &text)
 
 void on_task_error(kova_eth_txq_gpu_event_error_send_packet * /*event*/, kova_data user_data)
 {
+	std::printf("Received TXQ Packet error\n");
 	static_cast<std::atomic<uint64_t> *>(user_data.ptr)->fetch_add(1, std::memory_order_acq_rel);
 }
 

@@ -4,6 +4,7 @@
 #include "kova_delegated_deleter.hpp"
 #include "runtime_state.hpp"
 #include "step/factory.hpp"
+#include "stats/permutation_stats.hpp"
 #include "step/kova_tessel_eth_step.hpp"
 #include "support/kova_throws.hpp"
 #include "utility/kova_utils.hpp"
@@ -22,6 +23,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <thread>
 #include <unordered_map>
 
 namespace kova::bench::gpu_eth_test {
@@ -286,6 +288,33 @@ TEST_F(gpu_eth, kernels_read_the_parameter_blocks_the_steps_wrote)
 		EXPECT_EQ(kova_test_gpu_running_kernels(), 0U);
 	}
 	kova_test_gpu_record_params(0);
+}
+
+TEST_F(gpu_eth, failed_sends_of_the_kernel_are_reported_by_stop)
+{
+	// kovap0 carries frames of at most 1514 bytes: every send of 1600 bytes fails.
+	auto step = make("kova_tessel::eth_tx", attributes({}, 1600));
+	testing::internal::CaptureStdout();
+	step->start();
+	std::this_thread::sleep_for(std::chrono::milliseconds{50});
+	auto const e = test::thrown_by([&] { step->stop(); });
+	std::string const out = testing::internal::GetCapturedStdout();
+	EXPECT_EQ(e.code(), KOVA_ERROR_IO_FAILED) << e.what();
+	EXPECT_NE(std::string{e.what()}.find("frames the GPU kernel sent failed"), std::string::npos) << e.what();
+	EXPECT_NE(out.find("Received TXQ Packet error\n"), std::string::npos);
+	thread_stats stats;
+	step->gather_stats(stats);
+	EXPECT_EQ(stats.step.dequeued_jobs, 0U);
+	EXPECT_EQ(kova_test_gpu_running_kernels(), 0U);
+	step.reset();
+
+	// Frames the interface carries are not reported.
+	auto fitting = make("kova_tessel::eth_tx", attributes({}, 1514));
+	fitting->start();
+	std::this_thread::sleep_for(std::chrono::milliseconds{50});
+	EXPECT_NO_THROW(fitting->stop());
+	fitting->gather_stats(stats);
+	EXPECT_GT(stats.step.dequeued_jobs, 0U);
 }
 
 TEST_F(gpu_eth, construction_works_again_after_the_last_user_went)
