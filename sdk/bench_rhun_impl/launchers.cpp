@@ -89,17 +89,20 @@ KOVA_EXPORT kova_error kova_bench_rhun_start_rdma_recv_kernel(const void *params
 						 kernels::start_rdma_recv);
 }
 
-KOVA_EXPORT kova_error kova_bench_rhun_start_eth_recv_kernel(const void * /*params*/)
+KOVA_EXPORT kova_error kova_bench_rhun_start_eth_recv_kernel(const void *params)
 {
-	return KOVA_ERROR_NOT_SUPPORTED;
+	return launch_with<kernels::eth_recv_params>("kova_bench_rhun_start_eth_recv_kernel", params,
+						     kernels::start_eth_recv);
 }
 
-KOVA_EXPORT kova_error kova_bench_rhun_start_eth_send_kernel(const void * /*params*/)
+KOVA_EXPORT kova_error kova_bench_rhun_start_eth_send_kernel(const void *params)
 {
-	return KOVA_ERROR_NOT_SUPPORTED;
+	return launch_with<kernels::eth_send_params>("kova_bench_rhun_start_eth_send_kernel", params,
+						     kernels::start_eth_send);
 }
 
-KOVA_EXPORT kova_error kova_bench_rhun_start_eth_bidir_kernel(const void * /*params*/)
+KOVA_EXPORT kova_error kova_bench_rhun_start_eth_bidir_kernel(const void *params)
 {
-	return KOVA_ERROR_NOT_SUPPORTED;
+	return launch_with<kernels::eth_bidir_params>("kova_bench_rhun_start_eth_bidir_kernel", params,
+						      kernels::start_eth_bidir);
 }

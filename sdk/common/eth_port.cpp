@@ -124,11 +124,12 @@ void parse(const uint8_t *frame, uint32_t len, packet_view &view) noexcept
 	std::memcpy(view.bytes + offsetof(kova_flow_match, outer_eth_dst), frame, 6);
 	std::memcpy(view.bytes + offsetof(kova_flow_match, outer_eth_src), frame + 6, 6);
 	std::memcpy(view.bytes + offsetof(kova_flow_match, outer_eth_type), frame + 12, 2);
-	if (frame[12] != 0x08 || frame[13] != 0x00 || len < 34 || (frame[14] >> 4) != 4)
+	// As the device's parser: the EtherType makes the layer-3 type, and the fixed fields of an IPv4
+	// header are read where they lie; the ports only follow a well-formed header.
+	if (frame[12] != 0x08 || frame[13] != 0x00 || len < 34)
 		return;
 	uint32_t const ihl = (frame[14] & 0x0FU) * 4U;
-	if (ihl < 20 || len < 14 + ihl)
-		return;
+	bool const well_formed = (frame[14] >> 4) == 4 && ihl >= 20 && len >= 14 + ihl;
 	view.ip4 = true;
 	uint32_t const ip4 = KOVA_FLOW_L3_TYPE_IP4;
 	std::memcpy(view.bytes + offsetof(kova_flow_match, parser_outer_l3_type), &ip4, 4);
@@ -138,7 +139,7 @@ void parse(const uint8_t *frame, uint32_t len, packet_view &view) noexcept
 	uint8_t const proto = frame[23];
 	view.bytes[offsetof(kova_flow_match, outer_ip4_next_proto)] = proto;
 	bool const fragment = ((frame[20] & 0x3FU) | frame[21]) != 0;
-	if ((proto == 6 || proto == 17) && !fragment && len >= 14 + ihl + 4) {
+	if (well_formed && (proto == 6 || proto == 17) && !fragment && len >= 14 + ihl + 4) {
 		view.has_ports = true;
 		std::memcpy(view.bytes + offsetof(kova_flow_match, outer_l4_src_port), frame + 14 + ihl, 4);
 	}

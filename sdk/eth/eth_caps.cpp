@@ -40,7 +40,8 @@ KOVA_EXPORT kova_error kova_eth_rxq_cap_is_type_supported(const kova_devinfo *de
 {
 	if (devinfo == nullptr)
 		return KOVA_ERROR_INVALID_VALUE;
-	bool const supported = type == KOVA_ETH_RXQ_TYPE_REGULAR && data_path_type == KOVA_ETH_DATA_PATH_CPU;
+	bool const supported = (type == KOVA_ETH_RXQ_TYPE_REGULAR && data_path_type == KOVA_ETH_DATA_PATH_CPU) ||
+			       (type == KOVA_ETH_RXQ_TYPE_CYCLIC && data_path_type == KOVA_ETH_DATA_PATH_GPU);
 	return capability_answer("kova_eth_rxq_cap_is_type_supported",
 				 supported ? KOVA_SUCCESS : KOVA_ERROR_NOT_SUPPORTED);
 }
@@ -70,7 +71,8 @@ KOVA_EXPORT kova_error kova_eth_txq_cap_is_type_supported(const kova_devinfo *de
 {
 	if (devinfo == nullptr)
 		return KOVA_ERROR_INVALID_VALUE;
-	bool const supported = type == KOVA_ETH_TXQ_TYPE_REGULAR && data_path_type == KOVA_ETH_DATA_PATH_CPU;
+	bool const supported = type == KOVA_ETH_TXQ_TYPE_REGULAR &&
+			       (data_path_type == KOVA_ETH_DATA_PATH_CPU || data_path_type == KOVA_ETH_DATA_PATH_GPU);
 	return capability_answer("kova_eth_txq_cap_is_type_supported",
 				 supported ? KOVA_SUCCESS : KOVA_ERROR_NOT_SUPPORTED);
 }

@@ -7,11 +7,13 @@
 #include <kova_internal/capability.hpp>
 #include <kova_internal/ctx_kernel.hpp>
 #include <kova_internal/eth_port.hpp>
+#include <kova_internal/gpu_handles.hpp>
 
 #include <kova/eth.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -51,6 +53,11 @@ struct kova_eth_rxq {
 	kova_task *posted_head;    // receive tasks waiting for a frame, oldest first
 	kova_task *posted_tail;
 	kova::sdk::eth::queue_counters counters;
+	// Cyclic queues: the packet memory (kova_eth_rxq_set_pkt_buf) and the next slot of it.
+	uint8_t *pkt_buf;
+	uint32_t pkt_buf_size;
+	uint32_t pkt_slot;
+	kova_gpu_eth_rxq gpu;      // valid while a GPU data path runs
 };
 
 struct kova_eth_txq {
@@ -74,6 +81,17 @@ struct kova_eth_txq {
 	kova_task *waiting_head;   // sends with no free slot yet, oldest first
 	kova_task *waiting_tail;
 	kova::sdk::eth::queue_counters counters;
+	// GPU data path: the handle, the error event and the failed sends the kernel counted, of which
+	// `gpu_failures_reported` have been reported (on the progress engine's thread).
+	kova_gpu_eth_txq gpu;
+	kova_eth_txq_gpu_event_error_send_packet_cb_t gpu_error_cb;
+	kova_data gpu_error_user_data;
+	std::atomic<uint64_t> gpu_failures;
+	uint64_t gpu_failures_reported;
+};
+
+struct kova_eth_txq_gpu_event_error_send_packet {
+	kova_eth_txq *txq;
 };
 
 namespace kova::sdk::eth {
@@ -160,5 +178,16 @@ inline constexpr uint32_t cap_max_send_buf_list_len = 16;
 inline constexpr uint32_t cap_min_max_packet_size = 1518; // more when the interface's MTU allows
 inline constexpr uint16_t cap_max_lso_header_size = 0;    // no LSO
 inline constexpr uint32_t cap_max_lso_msg_size = 0;
+
+// The GPU data paths (eth_gpu.cpp): the handle a started queue gives its kernel.
+void gpu_rxq_bind(kova_eth_rxq *rxq) noexcept;
+void gpu_txq_bind(kova_eth_txq *txq) noexcept;
+// Reports failed GPU sends through the error event; run by the queue's poll.
+uint32_t gpu_txq_report(kova_eth_txq *txq) noexcept;
+// Counts the GPU sends the interface has taken since the slots were last looked at; at stop.
+void gpu_txq_retire(kova_eth_txq *txq) noexcept;
+// Copies the next frame of the ring steered to the queue to `to` and returns its length; 0 when none
+// is ready. A frame longer than room is dropped (and counted).
+uint32_t rx_take_steered(kova_eth_rxq *rxq, uint8_t *to, uint32_t room) noexcept;
 
 } // namespace kova::sdk::eth

@@ -15,6 +15,7 @@
 #include <linux/if_packet.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -208,8 +209,25 @@ kova_error open_rx_ring(kova_eth_rxq *rxq)
 kova_error start_rxq(kova_ctx *ctx)
 {
 	kova_eth_rxq *rxq = rxq_of(ctx);
+	// Cyclic queues are driven by a GPU kernel into their packet memory.
+	if (rxq->type == KOVA_ETH_RXQ_TYPE_CYCLIC) {
+		if (ctx->gpu_datapath == nullptr) {
+			kova::sdk::log(KOVA_LOG_LEVEL_ERROR, "kova_eth: a cyclic receive queue needs a GPU data path");
+			return KOVA_ERROR_NOT_SUPPORTED;
+		}
+		if (rxq->pkt_buf == nullptr) {
+			kova::sdk::log(KOVA_LOG_LEVEL_ERROR, "kova_eth: the cyclic receive queue has no packet buffer");
+			return KOVA_ERROR_BAD_STATE;
+		}
+	} else if (ctx->gpu_datapath != nullptr) {
+		kova::sdk::log(KOVA_LOG_LEVEL_ERROR, "kova_eth: only cyclic receive queues run on a GPU");
+		return KOVA_ERROR_NOT_SUPPORTED;
+	}
 	if (kova_error const err = open_rx_ring(rxq))
 		return err;
+	rxq->pkt_slot = 0;
+	if (ctx->gpu_datapath != nullptr)
+		eth::gpu_rxq_bind(rxq);
 	rxq->counters.rx_socket = rxq->ring.fd;
 	eth::iface_attach_counters(rxq->port, &rxq->counters);
 	return KOVA_SUCCESS;
@@ -271,6 +289,93 @@ constexpr kova::sdk::ctx_ops rxq_ops{"kova_eth_rxq", start_rxq, stop_rxq, poll_r
 } // namespace
 
 namespace kova::sdk::eth {
+
+uint32_t rx_take_steered(kova_eth_rxq *rxq, uint8_t *to, uint32_t room) noexcept
+{
+	if (rxq->ring.memory == nullptr)
+		return 0;
+	const snapshot *rules = iface_snapshot(rxq->port);
+	bool const counts_unsteered = rxq->queue_applied != 0 && rules->lowest_live == rxq->queue_id;
+	for (;;) {
+		if (rxq->left_in_block == 0 && !take_block(rxq))
+			return 0;
+		if (rxq->left_in_block == 0)
+			continue;
+		auto const *header = reinterpret_cast<const tpacket3_hdr *>(rxq->next_frame);
+		auto const *frame = rxq->next_frame + header->tp_mac;
+		auto const *from = reinterpret_cast<const sockaddr_ll *>(rxq->next_frame + TPACKET_ALIGN(sizeof(tpacket3_hdr)));
+		uint32_t const len = header->tp_snaplen;
+		if (from->sll_pkttype != PACKET_OUTGOING && rxq->queue_applied != 0) {
+			steering_result const where = steer(*rules, frame, len);
+			if (where.what == verdict::deliver) {
+				if (where.queue == rxq->queue_id) {
+					if (header->tp_len > len || len > room) {
+						rxq->counters.rx_dropped_too_large.add();
+					} else {
+						std::memcpy(to, frame, len);
+						rxq->counters.rx_frames.add();
+						rxq->counters.rx_bytes.add(len);
+						next_frame(rxq, header);
+						return len;
+					}
+				}
+			} else if (counts_unsteered) {
+				if (where.what == verdict::dropped_by_rule)
+					rxq->counters.rx_dropped_by_rule.add();
+				else if (where.what == verdict::unknown_queue)
+					rxq->counters.rx_dropped_unknown_queue.add();
+				else
+					rxq->counters.rx_dropped_no_match.add();
+			}
+		}
+		next_frame(rxq, header);
+	}
+}
+
+namespace {
+
+uint64_t monotonic_ns() noexcept
+{
+	timespec now{};
+	::clock_gettime(CLOCK_MONOTONIC, &now);
+	return static_cast<uint64_t>(now.tv_sec) * 1000000000U + static_cast<uint64_t>(now.tv_nsec);
+}
+
+// Frames go to consecutive slots of max_packet_size bytes of the packet memory, wrapping around.
+uint32_t gpu_receive(kova_gpu_eth_rxq *handle, uint32_t max_packets, uint64_t timeout_ns, uint64_t *bytes,
+		     const uint8_t *stop) noexcept
+{
+	auto *rxq = static_cast<kova_eth_rxq *>(handle->queue);
+	uint32_t const slot_size = rxq->max_packet_size;
+	uint32_t const slots = slot_size == 0 ? 0 : rxq->pkt_buf_size / slot_size;
+	if (slots == 0 || max_packets == 0)
+		return 0;
+	uint64_t const deadline = monotonic_ns() + timeout_ns;
+	uint32_t received = 0;
+	while (received < max_packets) {
+		uint32_t const len = rx_take_steered(rxq, rxq->pkt_buf + std::size_t{rxq->pkt_slot} * slot_size, slot_size);
+		if (len != 0) {
+			rxq->pkt_slot = rxq->pkt_slot + 1 == slots ? 0 : rxq->pkt_slot + 1;
+			*bytes += len;
+			++received;
+			continue;
+		}
+		if (__atomic_load_n(stop, __ATOMIC_ACQUIRE) != 0 || monotonic_ns() >= deadline)
+			break;
+		// The ring hands blocks over once a millisecond at the latest.
+		timespec const pause{0, 20000};
+		::nanosleep(&pause, nullptr);
+	}
+	return received;
+}
+
+} // namespace
+
+void gpu_rxq_bind(kova_eth_rxq *rxq) noexcept
+{
+	rxq->gpu.queue = rxq;
+	rxq->gpu.receive = gpu_receive;
+}
 
 void ring_close(kova_eth_ring &ring) noexcept
 {
@@ -348,8 +453,8 @@ KOVA_EXPORT kova_error kova_eth_rxq_set_type(kova_eth_rxq *rxq, uint32_t type)
 		return KOVA_ERROR_BAD_STATE;
 	if (type > KOVA_ETH_RXQ_TYPE_REGULAR)
 		return KOVA_ERROR_INVALID_VALUE;
-	// Only task-driven receive is done on the CPU.
-	if (type != KOVA_ETH_RXQ_TYPE_REGULAR)
+	// Task-driven receive on the CPU, cyclic receive on a GPU; no managed memory pool.
+	if (type == KOVA_ETH_RXQ_TYPE_MANAGED_MEMPOOL)
 		return KOVA_ERROR_NOT_SUPPORTED;
 	rxq->type = type;
 	return KOVA_SUCCESS;

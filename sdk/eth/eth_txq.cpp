@@ -106,6 +106,11 @@ uint32_t poll_txq(kova_ctx *ctx)
 	kova_eth_txq *txq = txq_of(ctx);
 	if (txq->ring.memory == nullptr) [[unlikely]]
 		return 0;
+	// The kernel owns the ring of a GPU data path; the CPU only reports its failed sends.
+	if (ctx->gpu_datapath != nullptr) {
+		eth::gpu_txq_report(txq);
+		return 0;
+	}
 	bool const refused = !kick(txq);
 	int const refusal = errno;
 	uint32_t completed = 0;
@@ -163,7 +168,8 @@ kova_error open_tx_ring(kova_eth_txq *txq)
 	txq->frame_size = round_up_pow2(tx_data_offset + txq->max_frame_len);
 	if (txq->frame_size < 2048)
 		txq->frame_size = 2048;
-	uint32_t const wanted = round_up_pow2(txq->send.num_tasks);
+	uint32_t const wanted =
+		round_up_pow2(txq->ctx.gpu_datapath != nullptr ? txq->max_burst_size : txq->send.num_tasks);
 	txq->frame_count = wanted < tx_min_frames ? tx_min_frames : wanted > tx_max_frames ? tx_max_frames : wanted;
 	uint32_t const page = static_cast<uint32_t>(::sysconf(_SC_PAGESIZE) > 0 ? ::sysconf(_SC_PAGESIZE) : 4096);
 	uint32_t const block_size = txq->frame_size > page ? txq->frame_size : page;
@@ -224,12 +230,18 @@ kova_error start_txq(kova_ctx *ctx)
 	txq->reap = 0;
 	txq->unsent = 0;
 	eth::iface_attach_counters(txq->port, &txq->counters);
+	if (ctx->gpu_datapath != nullptr)
+		eth::gpu_txq_bind(txq);
 	return KOVA_SUCCESS;
 }
 
 void stop_txq(kova_ctx *ctx)
 {
 	kova_eth_txq *txq = txq_of(ctx);
+	if (ctx->gpu_datapath != nullptr && txq->ring.memory != nullptr) {
+		eth::gpu_txq_retire(txq);
+		eth::gpu_txq_report(txq);
+	}
 	if (txq->slots != nullptr) {
 		eth::iface_detach_counters(txq->port, &txq->counters);
 		delete[] txq->slots;
@@ -242,7 +254,107 @@ void stop_txq(kova_ctx *ctx)
 
 constexpr kova::sdk::ctx_ops txq_ops{"kova_eth_txq", start_txq, stop_txq, poll_txq};
 
+// Marks a slot that holds a frame of the GPU data path (no task owns it).
+kova_task *const gpu_frame = reinterpret_cast<kova_task *>(alignof(kova_task));
+
+// The slot's earlier frame, when the interface has taken it: counted as sent. A refused frame is
+// counted as failed and its slot freed.
+void gpu_settle(kova_eth_txq *txq, uint32_t slot, tpacket2_hdr *header, uint32_t status) noexcept
+{
+	if (txq->slots[slot] != gpu_frame)
+		return;
+	if (status == TP_STATUS_AVAILABLE) {
+		txq->counters.tx_frames.add();
+		txq->counters.tx_bytes.add(header->tp_len);
+	} else if ((status & TP_STATUS_WRONG_FORMAT) != 0) {
+		__atomic_store_n(&header->tp_status, TP_STATUS_AVAILABLE, __ATOMIC_RELEASE);
+		txq->counters.tx_failed.add();
+		txq->gpu_failures.fetch_add(1, std::memory_order_release);
+	} else {
+		return;
+	}
+	txq->slots[slot] = nullptr;
+}
+
+int gpu_send(kova_gpu_eth_txq *handle, const void *frame, uint32_t len) noexcept
+{
+	auto *txq = static_cast<kova_eth_txq *>(handle->queue);
+	if (len < 14 || len > txq->max_frame_len) [[unlikely]] {
+		txq->counters.tx_failed.add();
+		txq->gpu_failures.fetch_add(1, std::memory_order_release);
+		return KOVA_ERROR_INVALID_VALUE;
+	}
+	uint32_t const slot = txq->fill;
+	tpacket2_hdr *header = slot_header(txq, slot);
+	gpu_settle(txq, slot, header, slot_status(header));
+	if (txq->slots[slot] != nullptr) {
+		if (txq->unsent != 0 && !kick(txq)) [[unlikely]] {
+			kova::sdk::log(KOVA_LOG_LEVEL_ERROR, "kova_eth: \"%s\" refused frames: %s", txq->iface_name,
+				       std::strerror(errno));
+			txq->unsent = 0;
+		}
+		return KOVA_ERROR_AGAIN;
+	}
+	uint8_t *data = reinterpret_cast<uint8_t *>(header) + tx_data_offset;
+	std::memcpy(data, frame, len);
+	if (txq->l3_chksum_offload != 0 || txq->l4_chksum_offload != 0) {
+		if (eth::fill_checksums(data, len, txq->l3_chksum_offload != 0, txq->l4_chksum_offload != 0))
+			txq->counters.chksum_computed.add();
+		else
+			txq->counters.chksum_skipped.add();
+	}
+	header->tp_len = len;
+	header->tp_snaplen = len;
+	__atomic_store_n(&header->tp_status, TP_STATUS_SEND_REQUEST, __ATOMIC_RELEASE);
+	txq->slots[slot] = gpu_frame;
+	txq->fill = (slot + 1) & (txq->frame_count - 1);
+	// The interface is kicked once per burst, or when the ring is full.
+	if (++txq->unsent >= (txq->max_burst_size != 0 ? txq->max_burst_size : 1))
+		kick(txq);
+	return KOVA_SUCCESS;
+}
+
+void gpu_flush(kova_gpu_eth_txq *handle) noexcept
+{
+	kick(static_cast<kova_eth_txq *>(handle->queue));
+}
+
 } // namespace
+
+namespace kova::sdk::eth {
+
+void gpu_txq_bind(kova_eth_txq *txq) noexcept
+{
+	txq->gpu.queue = txq;
+	txq->gpu.send = gpu_send;
+	txq->gpu.flush = gpu_flush;
+}
+
+void gpu_txq_retire(kova_eth_txq *txq) noexcept
+{
+	kick(txq);
+	for (uint32_t slot = 0; slot < txq->frame_count; ++slot) {
+		tpacket2_hdr *header = slot_header(txq, slot);
+		gpu_settle(txq, slot, header, slot_status(header));
+	}
+}
+
+uint32_t gpu_txq_report(kova_eth_txq *txq) noexcept
+{
+	uint64_t const failures = txq->gpu_failures.load(std::memory_order_acquire);
+	uint32_t reported = 0;
+	while (txq->gpu_failures_reported < failures) {
+		++txq->gpu_failures_reported;
+		++reported;
+		if (txq->gpu_error_cb != nullptr) {
+			kova_eth_txq_gpu_event_error_send_packet event{txq};
+			txq->gpu_error_cb(&event, txq->gpu_error_user_data);
+		}
+	}
+	return reported;
+}
+
+} // namespace kova::sdk::eth
 
 KOVA_EXPORT kova_error kova_eth_txq_create(kova_dev *dev, uint32_t max_burst_size, kova_eth_txq **txq)
 {

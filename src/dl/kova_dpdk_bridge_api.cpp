@@ -12,4 +12,11 @@ const kova_dpdk_bridge_api *kova_dpdk_bridge_api::singleton()
 	return instance.get();
 }
 
+int kova_dpdk_bridge_api::last_errno() const noexcept
+{
+	// A thread-local variable: looked up on the calling thread, each time.
+	const auto *value = static_cast<const int *>(handle->find_symbol("per_lcore__rte_errno"));
+	return value != nullptr ? *value : 0;
+}
+
 } // namespace kova::bench::dl

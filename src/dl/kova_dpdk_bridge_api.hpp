@@ -31,6 +31,7 @@ struct rte_mempool;
 	X(kova_dpdk_get_first_port_id) \
 	X(rte_pktmbuf_pool_create) \
 	X(rte_eth_dev_socket_id) \
+	X(rte_mempool_free) \
 	X(rte_eth_rx_queue_setup) \
 	X(rte_eth_tx_queue_setup)
 
@@ -53,6 +54,7 @@ struct kova_dpdk_bridge_api {
 	rte_mempool *(*rte_pktmbuf_pool_create)(const char *name, unsigned int n, unsigned int cache_size,
 						uint16_t priv_size, uint16_t data_room_size, int socket_id){};
 	int (*rte_eth_dev_socket_id)(uint16_t port_id){};
+	void (*rte_mempool_free)(rte_mempool *mp){};
 	int (*rte_eth_rx_queue_setup)(uint16_t port_id, uint16_t rx_queue_id, uint16_t nb_rx_desc,
 				      unsigned int socket_id, const rte_eth_rxconf *rx_conf, rte_mempool *mb_pool){};
 	int (*rte_eth_tx_queue_setup)(uint16_t port_id, uint16_t tx_queue_id, uint16_t nb_tx_desc,
@@ -62,6 +64,9 @@ struct kova_dpdk_bridge_api {
 	// process). Throws KOVA_ERROR_INVALID_VALUE naming the first listed function it lacks; the next call tries
 	// again.
 	static const kova_dpdk_bridge_api *singleton();
+
+	// DPDK's rte_errno of the calling thread (0 when DPDK does not define it).
+	[[nodiscard]] int last_errno() const noexcept;
 };
 
 } // namespace kova::bench::dl

@@ -19,6 +19,7 @@
 #include "step/kova_eth_step.hpp"
 #include "step/kova_sha_metadata.hpp"
 #include "step/kova_sha_step.hpp"
+#include "step/kova_tessel_eth_step.hpp"
 #include "step/kova_tessel_step.hpp"
 
 #include <kova/dev.h>
@@ -51,6 +52,17 @@ std::unique_ptr<object> create_eth_rx_step(const object::attributes &attributes,
 	return std::make_unique<kova_eth_recv_step>(attributes, state, pe, success_cb, error_cb, ctx_user_data);
 }
 
+// The GPU Ethernet steps set the device's DPDK port up themselves; without a GPU the step refuses first.
+template <typename Step>
+std::unique_ptr<object> create_gpu_eth_step(const object::attributes &attributes, runtime_state &state, kova_pe *pe,
+					    completion_callback success_cb, completion_callback error_cb,
+					    kova_data ctx_user_data)
+{
+	if (state.get_gpu_device() != nullptr)
+		state.prepare_dpdk_ctx();
+	return std::make_unique<Step>(attributes, state, pe, success_cb, error_cb, ctx_user_data);
+}
+
 struct step_entry {
 	std::string_view name;
 	// Null while the step's class is not part of the build.
@@ -77,9 +89,9 @@ constexpr std::array<step_entry, 21> step_table{{
 	{"kova_eth::tx", &create_step_impl<kova_eth_send_step>},
 	{"kova_tessel::rdma_gpu", &create_step_impl<kova_tessel_rdma_gpu_step>},
 	{"kova_tessel::nop", &create_step_impl<kova_tessel_nop_step>},
-	{"kova_tessel::eth_rx", nullptr},
-	{"kova_tessel::eth_tx", nullptr},
-	{"kova_tessel::eth_bidir", nullptr},
+	{"kova_tessel::eth_rx", &create_gpu_eth_step<kova_tessel_eth_rx_step>},
+	{"kova_tessel::eth_tx", &create_gpu_eth_step<kova_tessel_eth_tx_step>},
+	{"kova_tessel::eth_bidir", &create_gpu_eth_step<kova_tessel_eth_bidir_step>},
 }};
 
 } // namespace

@@ -41,7 +41,7 @@ bool is_tessel_step_type(const std::string &step_name)
 {
 	static constexpr std::string_view tessel_steps[] = {
 		"kova_tessel::nop", "kova_tessel::rdma", "kova_tessel::eth_rx", "kova_tessel::eth_tx",
-		"kova_tessel::rdma_gpu",
+		"kova_tessel::eth_bidir", "kova_tessel::rdma_gpu",
 	};
 	return std::find(std::begin(tessel_steps), std::end(tessel_steps), step_name) != std::end(tessel_steps);
 }

@@ -34,4 +34,18 @@ std::unique_ptr<dpdk_context> create_dpdk_context(kova_dev *dev);
 inline constexpr std::size_t dpdk_eth_dev_info_room = 4096;
 inline constexpr std::size_t dpdk_eth_conf_room = 8192;
 
+// Where DPDK 22.11 keeps the fields the GPU Ethernet queues read or set in rte_eth_dev_info, rte_eth_conf
+// and rte_eth_txconf (this layer does not see DPDK's headers; a test compares these with them).
+namespace dpdk_layout {
+inline constexpr std::size_t info_max_mtu = 22;           // uint16_t
+inline constexpr std::size_t info_max_rx_queues = 44;     // uint16_t
+inline constexpr std::size_t info_max_tx_queues = 46;     // uint16_t
+inline constexpr std::size_t info_tx_offload_capa = 80;   // uint64_t
+inline constexpr std::size_t info_default_txconf = 200;   // rte_eth_txconf
+inline constexpr std::size_t txconf_size = 56;
+inline constexpr std::size_t txconf_offloads = 16;        // uint64_t
+inline constexpr std::size_t conf_rxmode_mtu = 12;        // uint32_t
+inline constexpr std::size_t conf_txmode_offloads = 72;   // uint64_t
+} // namespace dpdk_layout
+
 } // namespace kova::bench::utility

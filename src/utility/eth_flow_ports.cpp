@@ -61,6 +61,9 @@ struct flow_state {
 	std::mutex mutex;
 	kova_flow_cfg *cfg = nullptr;
 	std::map<uint16_t, std::unique_ptr<port_state>> ports;
+	uint32_t library_users = 0;
+
+	[[nodiscard]] bool library_idle() const noexcept { return ports.empty() && library_users == 0; }
 };
 
 flow_state &flows()
@@ -222,8 +225,7 @@ void eth_flow_ports::add_queue(kova_dev *dev, uint16_t port_id, uint16_t queue_i
 	const dl::kova_flow_api &api = get_flow_api_or_throw();
 	flow_state &s = flows();
 	std::lock_guard const lock{s.mutex};
-	bool const first_port = s.ports.empty();
-	if (first_port)
+	if (s.library_idle())
 		init_library(api, s);
 	auto &slot = s.ports[port_id];
 	bool const new_port = !slot;
@@ -251,7 +253,7 @@ void eth_flow_ports::add_queue(kova_dev *dev, uint16_t port_id, uint16_t queue_i
 			close_port(api, *slot);
 			s.ports.erase(port_id);
 		}
-		if (s.ports.empty())
+		if (s.library_idle())
 			shut_library(api, s);
 		throw;
 	}
@@ -276,7 +278,7 @@ void eth_flow_ports::remove_queue(uint16_t port_id, uint16_t queue_id) noexcept
 	if (p.queues.empty()) {
 		close_port(*api, p);
 		s.ports.erase(found);
-		if (s.ports.empty())
+		if (s.library_idle())
 			shut_library(*api, s);
 		return;
 	}
@@ -285,6 +287,32 @@ void eth_flow_ports::remove_queue(uint16_t port_id, uint16_t queue_id) noexcept
 	} catch (const kova::exception &e) {
 		std::fprintf(stderr, "Failed to rebuild the flow pipe: %s\n", e.what());
 	}
+}
+
+void eth_flow_ports::acquire_library()
+{
+	const dl::kova_flow_api &api = get_flow_api_or_throw();
+	flow_state &s = flows();
+	std::lock_guard const lock{s.mutex};
+	if (s.library_idle())
+		init_library(api, s);
+	++s.library_users;
+}
+
+void eth_flow_ports::release_library() noexcept
+{
+	const dl::kova_flow_api *api = nullptr;
+	try {
+		api = dl::kova_flow_api::singleton();
+	} catch (const kova::exception &) {
+	}
+	flow_state &s = flows();
+	std::lock_guard const lock{s.mutex};
+	if (s.library_users == 0)
+		return;
+	--s.library_users;
+	if (api != nullptr && s.library_idle())
+		shut_library(*api, s);
 }
 
 } // namespace kova::bench::utility

@@ -32,6 +32,11 @@ public:
 	// library down after the last port. Failures are printed.
 	void remove_queue(uint16_t port_id, uint16_t queue_id) noexcept;
 
+	// Keeps the library initialised for a user that starts flow ports of its own (the GPU Ethernet
+	// queues); it is shut down once no such user and no port here is left. Throws as add_queue.
+	void acquire_library();
+	void release_library() noexcept;
+
 private:
 	eth_flow_ports() = default;
 };

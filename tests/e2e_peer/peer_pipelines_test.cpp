@@ -63,6 +63,38 @@ void eth_rx_counts(const peer_run &r)
 		<< "sent " << sent << ", dropped " << eth_drops(r.eth_counters) << "\n" << r.companion_out;
 }
 
+// kova_tessel::eth_tx: the companion's "eth_recv" worker received frames of the GPU send kernel, at
+// most as many as the kernel counted, and the stand-in failed none of them.
+void gpu_eth_tx_counts(const peer_run &r)
+{
+	uint64_t const sent = dequeued_jobs(r);
+	ASSERT_FALSE(r.eth_counters.empty()) << "no counters written";
+	EXPECT_EQ(r.eth_counters.at("tx_failed"), 0U);
+	EXPECT_LE(r.eth_counters.at("tx_frames"), sent);
+	uint64_t const received = last_number_after(r.companion_out, "Companion App received ");
+	EXPECT_GT(received, 0U) << r.companion_out;
+	EXPECT_LE(received, sent) << r.companion_out;
+}
+
+// kova_tessel::eth_rx: every frame the stand-in placed in the GPU receive queues' memory was counted by
+// the kernel, and they came from the companion's "eth_send" worker.
+void gpu_eth_rx_counts(const peer_run &r)
+{
+	uint64_t const received = dequeued_jobs(r);
+	uint64_t const sent = last_number_after(r.companion_out, "Companion App transmitted ");
+	ASSERT_FALSE(r.eth_counters.empty()) << "no counters written";
+	EXPECT_EQ(r.eth_counters.at("rx_frames"), received);
+	EXPECT_GT(sent, 0U) << r.companion_out;
+	EXPECT_LE(received, sent) << r.companion_out;
+}
+
+// kova_tessel::eth_bidir: the companion's "eth_bidir" worker received frames and sent them back.
+void gpu_eth_bidir_counts(const peer_run &r)
+{
+	EXPECT_GT(last_number_after(r.companion_out, "Companion App received "), 0U) << r.companion_out;
+	EXPECT_GT(last_number_after(r.companion_out, "Companion App sent "), 0U) << r.companion_out;
+}
+
 // The last rate after the last occurrence of `label`; 0 when there is none.
 double last_rate_after(const std::string &text, const std::string &label)
 {
@@ -131,6 +163,12 @@ std::vector<peer_row> const peer_rows = {
 	 {"--pipeline-steps", "kova_eth::tx", "--uniform-job-size", "64", "--data-provider-job-count", "64"}, eth_tx_counts},
 	{"kova_eth::rx", "03:00.0", "kovap0", true,
 	 {"--pipeline-steps", "kova_eth::rx", "--uniform-job-size", "64", "--data-provider-job-count", "64"}, eth_rx_counts},
+	{"kova_tessel::eth_tx", "03:00.0", "kovap0", true,
+	 {"--gpu", "65:00.0", "--pipeline-steps", "kova_tessel::eth_tx", "--uniform-job-size", "64", "--data-provider-job-count", "64"}, gpu_eth_tx_counts},
+	{"kova_tessel::eth_rx", "03:00.0", "kovap0", true,
+	 {"--gpu", "65:00.0", "--pipeline-steps", "kova_tessel::eth_rx", "--uniform-job-size", "64", "--data-provider-job-count", "64"}, gpu_eth_rx_counts},
+	{"kova_tessel::eth_bidir", "03:00.0", "kovap0", true,
+	 {"--gpu", "65:00.0", "--pipeline-steps", "kova_tessel::eth_bidir", "--uniform-job-size", "64", "--data-provider-job-count", "64"}, gpu_eth_bidir_counts},
 };
 // clang-format on
 

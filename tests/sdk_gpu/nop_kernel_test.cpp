@@ -127,17 +127,20 @@ TEST_F(nop_kernel, malformed_blocks_are_refused_with_6)
 	EXPECT_EQ(kova_test_gpu_running_kernels(), 0U);
 }
 
-TEST(kernel_launch_library, queries_and_the_missing_kernels)
+TEST(kernel_launch_library, queries_and_malformed_ethernet_blocks)
 {
 	EXPECT_EQ(kova_bench_rhun_init(), KOVA_SUCCESS);
 	testing::internal::CaptureStdout();
 	EXPECT_EQ(kova_bench_rhun_device_query("65:00.0"), KOVA_SUCCESS);
 	EXPECT_NE(testing::internal::GetCapturedStdout().find("software path"), std::string::npos);
 	EXPECT_EQ(kova_bench_rhun_device_query("81:00.0"), KOVA_ERROR_NOT_FOUND);
-	int block = 0;
-	EXPECT_EQ(kova_bench_rhun_start_eth_recv_kernel(&block), KOVA_ERROR_NOT_SUPPORTED);
-	EXPECT_EQ(kova_bench_rhun_start_eth_send_kernel(&block), KOVA_ERROR_NOT_SUPPORTED);
-	EXPECT_EQ(kova_bench_rhun_start_eth_bidir_kernel(&block), KOVA_ERROR_NOT_SUPPORTED);
+	// The Ethernet kernels take no block without geometry, counters and queues, and launch nothing.
+	uint64_t const block[8] = {};
+	EXPECT_EQ(kova_bench_rhun_start_eth_recv_kernel(block), KOVA_ERROR_INVALID_VALUE);
+	EXPECT_EQ(kova_bench_rhun_start_eth_send_kernel(block), KOVA_ERROR_INVALID_VALUE);
+	EXPECT_EQ(kova_bench_rhun_start_eth_bidir_kernel(block), KOVA_ERROR_INVALID_VALUE);
+	EXPECT_EQ(kova_bench_rhun_start_eth_bidir_kernel(nullptr), KOVA_ERROR_INVALID_VALUE);
+	EXPECT_EQ(kova_test_gpu_running_kernels(), 0U);
 	EXPECT_EQ(kova_bench_rhun_device_synchronize(), KOVA_SUCCESS);
 }
 

@@ -18,6 +18,7 @@ namespace kova::bench::step::test {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 class step_factory : public dma_fixture {
 protected:
@@ -64,20 +65,21 @@ TEST_F(step_factory, refuses_names_outside_the_table_as_unknown)
 	}
 }
 
-TEST_F(step_factory, knows_every_step_name_and_says_which_are_not_available)
+TEST_F(step_factory, knows_every_step_name_and_none_is_left_out_of_the_build)
 {
 	for (std::string const name : {"kova_tessel::eth_rx", "kova_tessel::eth_tx", "kova_tessel::eth_bidir"}) {
 		SCOPED_TRACE(name);
 		auto const [code, message] = refusal(name);
-		EXPECT_EQ(code, KOVA_ERROR_NOT_SUPPORTED);
-		EXPECT_THAT(message, HasSubstr("\"" + name + "\""));
-		EXPECT_THAT(message, HasSubstr("not available"));
+		EXPECT_NE(code, KOVA_ERROR_NOT_SUPPORTED) << message;
+		EXPECT_THAT(message, Not(HasSubstr("not available")));
+		EXPECT_THAT(message, Not(HasSubstr("unknown type")));
 	}
 }
 
 TEST_F(step_factory, builds_the_gpu_steps_which_need_an_open_gpu)
 {
-	for (std::string const name : {"kova_tessel::nop", "kova_tessel::rdma_gpu"}) {
+	for (std::string const name : {"kova_tessel::nop", "kova_tessel::rdma_gpu", "kova_tessel::eth_rx",
+				       "kova_tessel::eth_tx", "kova_tessel::eth_bidir"}) {
 		SCOPED_TRACE(name);
 		auto const [code, message] = refusal(name);
 		EXPECT_EQ(code, KOVA_ERROR_INVALID_VALUE);

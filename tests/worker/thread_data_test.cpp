@@ -715,7 +715,7 @@ TEST_F(thread_data_test, batched_submission_flushes_once_per_batch_and_meets_eve
 
 TEST_F(thread_data_test, a_step_without_tasks_cannot_run_in_a_cpu_pipeline)
 {
-	for (auto const &steps : {std::vector<std::string>{"kova_tessel::eth_bidir"},
+	for (auto const &steps : {std::vector<std::string>{"kova_dma", "kova_tessel::eth_bidir"},
 				  std::vector<std::string>{"kova_dma", "kova_tessel::nop"}}) {
 		SCOPED_TRACE(steps.back());
 		auto const info = pipeline(steps);

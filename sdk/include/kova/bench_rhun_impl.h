@@ -10,7 +10,8 @@
  * becomes non-zero; when it has ended, it stores 2 into the stop byte. GPU thread i keeps {jobs, bytes} in
  * counter record i (two 64-bit counters, each written with one atomic store).
  *
- * The emulated GPU runs each kernel on CPU threads (see the GPU runtime); the eth kernels answer KOVA_ERROR_NOT_SUPPORTED.
+ * The emulated GPU runs each kernel on CPU threads (see the GPU runtime); the eth kernels drive the Ethernet
+ * library's queues through their GPU handles.
  *
  * RDMA kernels (one emulator thread: a queue pair is one ordered stream). GPU thread t owns data buffer
  * t mod (number of buffers). They move messages of buffer-size bytes in rounds of one message per GPU thread:

@@ -47,10 +47,14 @@ TEST(dl_exports, every_stand_in_exports_exactly_the_functions_of_its_table)
 	ASSERT_EQ(lists.size(), 13U);
 	for (auto const &[file, functions] : lists) {
 		SCOPED_TRACE(file);
-		// DPDK's functions of the bridge's table come from DPDK, which the bridge links.
+		// DPDK's functions of the bridge's table come from DPDK, which the bridge links, except those
+		// through which the bridge presents its ports as the device.
+		static std::set<std::string> const presented{"rte_eth_dev_info_get", "rte_eth_dev_configure",
+							     "rte_eth_tx_queue_setup"};
 		std::set<std::string> expected;
 		for (auto const &function : functions) {
-			if (function.rfind("rte_", 0) != 0)
+			if (function.rfind("rte_", 0) != 0 ||
+			    (file == "libkova_dpdk_bridge.so.2" && presented.count(function) != 0))
 				expected.insert(function);
 		}
 		EXPECT_EQ(defined_symbols(KOVA_LIB_DIR "/" + file), expected);

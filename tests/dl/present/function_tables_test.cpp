@@ -110,14 +110,17 @@ TEST(dl_function_tables, the_stand_ins_answer_not_supported)
 	EXPECT_EQ(gpu_rdma, nullptr);
 	EXPECT_EQ(rdma->kova_rdma_task_write_as_task(nullptr), nullptr);
 
-	// The emulated GPU has one address; the Ethernet kernels are not carried.
+	// The emulated GPU has one address; the Ethernet kernels refuse a block without geometry or queues.
 	auto const *gpu = kova_tessel_api::singleton();
 	ASSERT_NE(gpu, nullptr);
 	kova_gpu *handle = nullptr;
 	EXPECT_EQ(gpu->kova_gpu_create("0000:81:00.0", &handle), KOVA_ERROR_NOT_FOUND);
 	EXPECT_EQ(handle, nullptr);
-	int block = 0;
-	EXPECT_EQ(gpu->kova_bench_rhun_start_eth_send_kernel(&block), KOVA_ERROR_NOT_SUPPORTED);
+	uint64_t const block[8] = {};
+	EXPECT_EQ(gpu->kova_bench_rhun_start_eth_recv_kernel(block), KOVA_ERROR_INVALID_VALUE);
+	EXPECT_EQ(gpu->kova_bench_rhun_start_eth_send_kernel(block), KOVA_ERROR_INVALID_VALUE);
+	EXPECT_EQ(gpu->kova_bench_rhun_start_eth_bidir_kernel(block), KOVA_ERROR_INVALID_VALUE);
+	EXPECT_EQ(gpu->kova_bench_rhun_start_eth_send_kernel(nullptr), KOVA_ERROR_INVALID_VALUE);
 }
 
 } // namespace
