@@ -3,6 +3,7 @@
 // carries the TCP link. Root and DPDK's hugepages needed; under CI a missing prerequisite fails
 // instead of skipping.
 #include "support/run_program.hpp"
+#include "support/test_netns.hpp"
 
 #include <gtest/gtest.h>
 
@@ -17,62 +18,10 @@
 
 namespace {
 
-bool run_quietly(const std::string &command)
-{
-	return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-bool under_ci()
-{
-	const char *ci = std::getenv("CI");
-	return ci != nullptr && std::string{ci} == "true";
-}
-
-bool hugepages_free()
-{
-	std::ifstream pages{"/sys/kernel/mm/hugepages/hugepages-2048kB/free_hugepages"};
-	uint64_t count = 0;
-	return static_cast<bool>(pages >> count) && count > 0;
-}
-
-class host_and_device {
-public:
-	host_and_device() : m_host{"kgvh" + std::to_string(::getpid())}, m_device{"kgvd" + std::to_string(::getpid())}
-	{
-		remove();
-		std::string const no_ipv6 = " sh -c 'echo 1 >/proc/sys/net/ipv6/conf/all/disable_ipv6 &&"
-					    " echo 1 >/proc/sys/net/ipv6/conf/default/disable_ipv6'";
-		m_ready = run_quietly("ip netns add " + m_host) && run_quietly("ip netns add " + m_device) &&
-			  run_quietly("ip netns exec " + m_host + no_ipv6) && run_quietly("ip netns exec " + m_device + no_ipv6) &&
-			  run_quietly("ip -n " + m_host + " link add kovap0 type veth peer name kgvpeer netns " + m_device) &&
-			  run_quietly("ip -n " + m_device + " link set kgvpeer name kovap0") &&
-			  run_quietly("ip -n " + m_host + " link add kgvc0 type veth peer name kgvc1 netns " + m_device) &&
-			  run_quietly("ip -n " + m_host + " addr add 192.0.2.1/24 dev kgvc0") &&
-			  run_quietly("ip -n " + m_device + " addr add 192.0.2.2/24 dev kgvc1");
-		for (auto const *link : {"kovap0", "kgvc0", "lo"})
-			m_ready = m_ready && run_quietly("ip -n " + m_host + " link set " + link + " up");
-		for (auto const *link : {"kovap0", "kgvc1", "lo"})
-			m_ready = m_ready && run_quietly("ip -n " + m_device + " link set " + link + " up");
-	}
-	host_and_device(const host_and_device &) = delete;
-	host_and_device &operator=(const host_and_device &) = delete;
-	~host_and_device() { remove(); }
-
-	[[nodiscard]] bool ready() const { return m_ready; }
-	[[nodiscard]] const std::string &host() const { return m_host; }
-	[[nodiscard]] const std::string &device() const { return m_device; }
-
-private:
-	void remove()
-	{
-		run_quietly("ip netns del " + m_host);
-		run_quietly("ip netns del " + m_device);
-	}
-
-	std::string m_host;
-	std::string m_device;
-	bool m_ready = false;
-};
+using kova::test::host_and_device;
+using kova::test::hugepages_free;
+using kova::test::run_quietly;
+using kova::test::under_ci;
 
 // The numbers after each occurrence of the label.
 std::vector<uint64_t> numbers_after(const std::string &text, const std::string &label)
@@ -122,7 +71,7 @@ protected:
 		return result;
 	}
 
-	host_and_device net;
+	host_and_device net{"kgv"};
 };
 
 TEST_F(gpu_eth_e2e, each_step_runs_three_seconds_with_frames_on_the_wire)

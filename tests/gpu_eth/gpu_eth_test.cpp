@@ -7,6 +7,7 @@
 #include "stats/permutation_stats.hpp"
 #include "step/kova_tessel_eth_step.hpp"
 #include "support/kova_throws.hpp"
+#include "support/test_netns.hpp"
 #include "utility/kova_utils.hpp"
 #include "utility/tessel_common.hpp"
 
@@ -29,23 +30,9 @@
 namespace kova::bench::gpu_eth_test {
 namespace {
 
-bool run_quietly(const std::string &command)
-{
-	return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
-}
-
-bool under_ci()
-{
-	const char *ci = std::getenv("CI");
-	return ci != nullptr && std::string{ci} == "true";
-}
-
-bool hugepages_free()
-{
-	std::ifstream pages{"/sys/kernel/mm/hugepages/hugepages-2048kB/free_hugepages"};
-	uint64_t count = 0;
-	return static_cast<bool>(pages >> count) && count > 0;
-}
+using kova::test::hugepages_free;
+using kova::test::run_quietly;
+using kova::test::under_ci;
 
 void on_task(kova_task * /*task*/, kova_data /*task_user_data*/, kova_data /*ctx_user_data*/) {}
 
