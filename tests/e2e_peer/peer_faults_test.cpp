@@ -7,6 +7,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <thread>
@@ -29,6 +30,28 @@ std::vector<pid_t> companion_once_running(peer_namespaces &net)
 		std::this_thread::sleep_for(100ms);
 	}
 	return {};
+}
+
+// Waits until the RDMA stand-in's stream on the data wire (the device's end, 198.18.1.2) is up, so
+// that taking the wire down hits a running pipeline and not its set-up on a loaded machine.
+void rdma_stream_once_up(peer_namespaces &net)
+{
+	companion_once_running(net);
+	std::string const command =
+		"ip netns exec " + net.device_namespace() + " ss -Htn state established src 198.18.1.2";
+	for (int i = 0; i < 600; ++i) {
+		std::string text;
+		if (FILE *out = ::popen(command.c_str(), "r"); out != nullptr) {
+			char line[256];
+			while (std::fgets(line, sizeof(line), out) != nullptr)
+				text += line;
+			::pclose(out);
+		}
+		if (!text.empty())
+			break;
+		std::this_thread::sleep_for(100ms);
+	}
+	std::this_thread::sleep_for(1s);
 }
 
 struct fault_case {
@@ -65,13 +88,13 @@ std::vector<fault_case> const fault_cases = {
 	 "kova_eth: \"kovap0\" refused"},
 	{"RDMA data wire taken down mid-run", "kova_rdma::send", "03:00.1", "03:00.1", "", "4096",
 	 [](peer_namespaces &net) {
-		 companion_once_running(net);
+		 rdma_stream_once_up(net);
 		 net.set_host_link("kovap1", false);
 	 },
 	 "kova_rdma: connection lost (KOVA_ERROR_CONNECTION_RESET): the peer did not answer for"},
 	{"GPU RDMA data wire taken down mid-run", "kova_tessel::rdma_gpu", "03:00.1", "03:00.1", "gpu=65:00.0", "4096",
 	 [](peer_namespaces &net) {
-		 companion_once_running(net);
+		 rdma_stream_once_up(net);
 		 net.set_host_link("kovap1", false);
 	 },
 	 "kova_tessel::rdma_gpu: the RDMA connection to the companion was lost"},
@@ -103,7 +126,7 @@ TEST_P(peer_faults, end_the_run_with_status_1_and_a_clear_message)
 	s_net->set_host_link("kovap0", true);
 	s_net->set_host_link("kovap1", true);
 
-	ASSERT_FALSE(r.bench.timed_out);
+	ASSERT_FALSE(r.bench.timed_out) << r.bench.out << r.bench.err << r.companion_out;
 	EXPECT_EQ(r.bench.status, 1) << r.bench.out << r.bench.err;
 	EXPECT_NE((r.bench.out + r.bench.err).find(c.message), std::string::npos) << r.bench.out << r.bench.err;
 	// Well short of the 60 s run limit, with room for the ssh launch on a loaded machine.
