@@ -31,7 +31,6 @@ constexpr uint64_t tx_offloads = 0xe;
 constexpr uint16_t queue_descriptors = 2048;
 constexpr unsigned pool_mbufs = 8192;
 constexpr uint16_t pool_data_room = 8192;
-constexpr uint32_t flow_nr_counters = 524288;
 
 void throw_if_failed(kova_error err, const char *message)
 {
