@@ -64,13 +64,17 @@ void eth_rx_counts(const peer_run &r)
 }
 
 // kova_tessel::eth_tx: the companion's "eth_recv" worker received frames of the GPU send kernel, at
-// most as many as the kernel counted, and the stand-in failed none of them.
+// most as many as the stand-in sent, which failed none of them; the kernel's reported count differs from
+// the stand-in's only by frames sent outside the measured window (before the counters' baseline and
+// after the last reading).
 void gpu_eth_tx_counts(const peer_run &r)
 {
-	uint64_t const sent = dequeued_jobs(r);
+	uint64_t const reported = dequeued_jobs(r);
 	ASSERT_FALSE(r.eth_counters.empty()) << "no counters written";
 	EXPECT_EQ(r.eth_counters.at("tx_failed"), 0U);
-	EXPECT_LE(r.eth_counters.at("tx_frames"), sent);
+	uint64_t const sent = r.eth_counters.at("tx_frames");
+	EXPECT_GE(sent, reported);
+	EXPECT_LE(sent - std::min(sent, reported), 4U * 2048U + reported / 20) << "sent " << sent;
 	uint64_t const received = last_number_after(r.companion_out, "Companion App received ");
 	EXPECT_GT(received, 0U) << r.companion_out;
 	EXPECT_LE(received, sent) << r.companion_out;
