@@ -47,6 +47,25 @@ uint32_t slot_status(const tpacket2_hdr *header) noexcept
 	return __atomic_load_n(&header->tp_status, __ATOMIC_ACQUIRE);
 }
 
+// Fills the checksums of the frame copied into the slot when they are offloaded, hands the slot to
+// the interface and records its owner.
+void publish_slot(kova_eth_txq *txq, uint32_t slot, tpacket2_hdr *header, uint32_t len, kova_task *owner) noexcept
+{
+	uint8_t *data = reinterpret_cast<uint8_t *>(header) + tx_data_offset;
+	if (txq->l3_chksum_offload != 0 || txq->l4_chksum_offload != 0) {
+		if (eth::fill_checksums(data, len, txq->l3_chksum_offload != 0, txq->l4_chksum_offload != 0))
+			txq->counters.chksum_computed.add();
+		else
+			txq->counters.chksum_skipped.add();
+	}
+	header->tp_len = len;
+	header->tp_snaplen = len;
+	__atomic_store_n(&header->tp_status, TP_STATUS_SEND_REQUEST, __ATOMIC_RELEASE);
+	txq->slots[slot] = owner;
+	txq->fill = (slot + 1) & (txq->frame_count - 1);
+	++txq->unsent;
+}
+
 // Copies the task's frame into the next slot; false when no slot is free.
 bool fill_slot(kova_eth_txq *txq, kova_task *task) noexcept
 {
@@ -60,18 +79,7 @@ bool fill_slot(kova_eth_txq *txq, kova_task *task) noexcept
 		std::memcpy(data + len, element->data, element->data_len);
 		len += static_cast<uint32_t>(element->data_len);
 	}
-	if (txq->l3_chksum_offload != 0 || txq->l4_chksum_offload != 0) {
-		if (eth::fill_checksums(data, len, txq->l3_chksum_offload != 0, txq->l4_chksum_offload != 0))
-			txq->counters.chksum_computed.add();
-		else
-			txq->counters.chksum_skipped.add();
-	}
-	header->tp_len = len;
-	header->tp_snaplen = len;
-	__atomic_store_n(&header->tp_status, TP_STATUS_SEND_REQUEST, __ATOMIC_RELEASE);
-	txq->slots[slot] = task;
-	txq->fill = (slot + 1) & (txq->frame_count - 1);
-	++txq->unsent;
+	publish_slot(txq, slot, header, len, task);
 	return true;
 }
 
@@ -297,19 +305,9 @@ int gpu_send(kova_gpu_eth_txq *handle, const void *frame, uint32_t len) noexcept
 	}
 	uint8_t *data = reinterpret_cast<uint8_t *>(header) + tx_data_offset;
 	std::memcpy(data, frame, len);
-	if (txq->l3_chksum_offload != 0 || txq->l4_chksum_offload != 0) {
-		if (eth::fill_checksums(data, len, txq->l3_chksum_offload != 0, txq->l4_chksum_offload != 0))
-			txq->counters.chksum_computed.add();
-		else
-			txq->counters.chksum_skipped.add();
-	}
-	header->tp_len = len;
-	header->tp_snaplen = len;
-	__atomic_store_n(&header->tp_status, TP_STATUS_SEND_REQUEST, __ATOMIC_RELEASE);
-	txq->slots[slot] = gpu_frame;
-	txq->fill = (slot + 1) & (txq->frame_count - 1);
+	publish_slot(txq, slot, header, len, gpu_frame);
 	// The interface is kicked once per burst, or when the ring is full.
-	if (++txq->unsent >= (txq->max_burst_size != 0 ? txq->max_burst_size : 1))
+	if (txq->unsent >= (txq->max_burst_size != 0 ? txq->max_burst_size : 1))
 		kick(txq);
 	return KOVA_SUCCESS;
 }

@@ -37,14 +37,6 @@ struct rdma_worker_family {
 	static constexpr const char *send_failure = "Failed to send create kova_rdma worker request";
 };
 
-const dl::kova_rdma_api *get_api_or_throw()
-{
-	const dl::kova_rdma_api *api = dl::kova_rdma_api::singleton();
-	if (api == nullptr)
-		KOVA_THROW(KOVA_ERROR_NOT_FOUND, "kova_rdma library is not installed");
-	return api;
-}
-
 const std::string *find_attribute(const object::attributes &attributes, const char *key, const char *alias)
 {
 	auto found = attributes.attribute_map.find(key);
@@ -112,7 +104,7 @@ uint32_t rdma_send_worker_buffer_count(uint32_t task_count) noexcept
 rdma_step_base::rdma_step_base(const attributes &attributes, const runtime_state &state, kova_pe *pe,
 			       kova_data ctx_user_data)
 	: m_device{first_device(state, "kova_rdma")},
-	  m_api{get_api_or_throw()},
+	  m_api{api_or_throw<dl::kova_rdma_api>("kova_rdma")},
 	  m_pe{pe},
 	  m_context{make_configuration(attributes), ctx_user_data, m_device, pe},
 	  m_state{&state},

@@ -3,7 +3,9 @@
 
 #include "companion/worker/eth_worker.hpp"
 #include "kova_exception.hpp"
+#include "step/local_step_utils.hpp"
 #include "step/remote_worker_activities.hpp"
+#include "step/step_utils.hpp"
 #include "utility/async/sequence.hpp"
 #include "utility/configuration_utils.hpp"
 #include "utility/string_utils.hpp"
@@ -27,20 +29,6 @@ struct eth_worker_family {
 	}
 	static constexpr const char *send_failure = "Failed to send create kova_eth worker request";
 };
-
-const dl::kova_eth_api *eth_api_or_throw()
-{
-	const dl::kova_eth_api *api = dl::kova_eth_api::singleton();
-	if (api == nullptr)
-		KOVA_THROW(KOVA_ERROR_NOT_FOUND, "kova_eth library is not installed");
-	return api;
-}
-
-const std::string *find_attribute(const object::attributes &attributes, const std::string &key)
-{
-	auto const found = attributes.attribute_map.find(key);
-	return found == attributes.attribute_map.end() ? nullptr : &found->second;
-}
 
 template <typename T>
 T parse_number(const std::string &text, const std::string &key)
@@ -82,7 +70,7 @@ eth_rx_limits read_eth_rx_limits(const object::attributes &attributes)
 
 kova_tessel_eth_step_base::kova_tessel_eth_step_base(const attributes &attributes, const runtime_state &state,
 						     kova_pe *pe)
-	: kova_tessel_base_step{attributes, state, pe}, m_eth_api{eth_api_or_throw()}
+	: kova_tessel_base_step{attributes, state, pe}, m_eth_api{api_or_throw<dl::kova_eth_api>("kova_eth")}
 {
 }
 

@@ -6,6 +6,7 @@
 #include "step/kova_rdma_step.hpp"
 #include "step/local_step_utils.hpp"
 #include "step/remote_worker_activities.hpp"
+#include "step/step_utils.hpp"
 #include "utility/async/sequence.hpp"
 #include "utility/configuration_utils.hpp"
 #include "utility/kova_utils.hpp"
@@ -39,14 +40,6 @@ struct rdma_gpu_worker_family {
 	static constexpr const char *send_failure = "Failed to send create kova_rdma worker request";
 };
 
-const dl::kova_tessel_api *gpu_api_or_throw()
-{
-	const dl::kova_tessel_api *api = dl::kova_tessel_api::singleton();
-	if (api == nullptr)
-		KOVA_THROW(KOVA_ERROR_NOT_FOUND, "kova_tessel library is not installed");
-	return api;
-}
-
 kova_gpu *gpu_or_throw(const runtime_state &state)
 {
 	kova_gpu *gpu = state.get_gpu_device();
@@ -62,12 +55,6 @@ uint32_t parse_geometry(const std::string &text, const char *message)
 	if (!parsed || parsed->value == 0)
 		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, message);
 	return parsed->value;
-}
-
-const std::string *find_attribute(const object::attributes &attributes, const std::string &key)
-{
-	auto const found = attributes.attribute_map.find(key);
-	return found == attributes.attribute_map.end() ? nullptr : &found->second;
 }
 
 kova::optional<uint32_t> get_gid_idx(const object::attributes &attributes)
@@ -94,18 +81,10 @@ utility::rdma_context::configuration make_rdma_configuration(const object::attri
 	return cfg;
 }
 
-const dl::kova_rdma_api *rdma_api_or_throw()
-{
-	const dl::kova_rdma_api *api = dl::kova_rdma_api::singleton();
-	if (api == nullptr)
-		KOVA_THROW(KOVA_ERROR_NOT_FOUND, "kova_rdma library is not installed");
-	return api;
-}
-
 } // namespace
 
 kova_tessel_base_step::kova_tessel_base_step(const attributes &attributes, const runtime_state &state, kova_pe *pe)
-	: m_api{gpu_api_or_throw()},
+	: m_api{api_or_throw<dl::kova_tessel_api>("kova_tessel")},
 	  m_device{first_device(state, "kova_tessel")},
 	  m_gpu{gpu_or_throw(state)},
 	  m_pe{pe},
@@ -266,7 +245,7 @@ kova_tessel_rdma_step_base::kova_tessel_rdma_step_base(const attributes &attribu
 						       kova_pe *pe, kova_data ctx_user_data,
 						       const char *first_setup_activity)
 	: kova_tessel_base_step{attributes, state, pe},
-	  m_rdma_api{rdma_api_or_throw()},
+	  m_rdma_api{api_or_throw<dl::kova_rdma_api>("kova_rdma")},
 	  m_first_setup_activity{first_setup_activity}
 {
 	auto const cfg = make_rdma_configuration(attributes);

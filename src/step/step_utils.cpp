@@ -22,6 +22,12 @@ uint8_t log_num_tasks_from_cfg(const object::attributes &attrs)
 	return static_cast<uint8_t>(std::bit_width(size - 1));
 }
 
+const std::string *find_attribute(const object::attributes &attributes, const std::string &key)
+{
+	auto const found = attributes.attribute_map.find(key);
+	return found == attributes.attribute_map.end() ? nullptr : &found->second;
+}
+
 namespace {
 
 kova::optional<uint8_t> qp_dimension(const object::attributes &attrs, const utility::property_definition &property)
