@@ -205,12 +205,13 @@ TEST_F(tessel_rdma_test, receives_from_the_companion_and_tears_down_on_both_side
 	EXPECT_GE(stats.step.dequeued_jobs, 2000U);
 	// Every message the CPU worker sent has the buffer size the step asked for.
 	EXPECT_EQ(stats.step.ingress_bytes, stats.step.dequeued_jobs * 1024);
-	// The bytes are the worker's, not what the data buffers held before.
-	auto const *data = static_cast<const uint8_t *>(step->gpu_context().get_data_cpu_address());
-	EXPECT_NE(data[0], utility::rdma_gpu_ctx::pattern_byte(0));
 	step->stop();
 	EXPECT_FALSE(step->kernel_running());
 	EXPECT_EQ(step->stop_byte()[0], 2) << "the kernel ended";
+	// The bytes are the worker's, not what the data buffers held before (read once the kernel is done
+	// writing them).
+	auto const *data = static_cast<const uint8_t *>(step->gpu_context().get_data_cpu_address());
+	EXPECT_NE(data[0], utility::rdma_gpu_ctx::pattern_byte(0));
 
 	EXPECT_TRUE(session.run(step->start_async_teardown(), false).empty()) << session.output();
 	EXPECT_EQ(step->get_companion_worker_id(), 0U);
