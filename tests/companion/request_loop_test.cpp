@@ -259,7 +259,7 @@ TEST(request_loop, sigint_ends_the_companion_while_it_waits)
 		while (companion.out().find("Running as TCP server") == std::string::npos && companion.running())
 			std::this_thread::sleep_for(5ms);
 		companion.interrupt();
-		EXPECT_EQ(companion.wait_exit(exit_limit), 0) << companion.err();
+		EXPECT_EQ(companion.wait_exit(exit_limit), 0) << companion.out() << companion.err();
 	}
 }
 

@@ -7,6 +7,7 @@
 #include "companion/api/tcp_connect.hpp"
 #include "companion/api/tcp_connection.hpp"
 #include "companion/api/v1/codecs.hpp"
+#include "support/unused_port.hpp"
 #include "utility/tcp_socket.hpp"
 
 #include <arpa/inet.h>
@@ -100,12 +101,7 @@ private:
 	uint16_t m_port = 0;
 };
 
-// A port on which nothing listens (at the time of the call).
-inline uint16_t unused_port()
-{
-	loopback_listener probe;
-	return probe.port();
-}
+using kova::test::unused_port;
 
 inline utility::connect_state wait_for_connect(utility::tcp_socket &socket,
 					       std::chrono::milliseconds limit = std::chrono::seconds{10})

@@ -1,5 +1,6 @@
 // kova_bench's GPU steps end to end against a companion started by hand on loopback.
 #include "support/run_program.hpp"
+#include "support/unused_port.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,23 +21,10 @@ namespace {
 std::string const kova_bench = std::string{KOVA_BIN_DIR} + "/kova_bench";
 std::string const kova_bench_companion = std::string{KOVA_BIN_DIR} + "/kova_bench_companion";
 
-uint16_t free_port()
-{
-	int const fd = ::socket(AF_INET, SOCK_STREAM, 0);
-	sockaddr_in address{};
-	address.sin_family = AF_INET;
-	address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	socklen_t length = sizeof(address);
-	::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address));
-	::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-	::close(fd);
-	return ntohs(address.sin_port);
-}
-
 // A companion with the emulated GPU open, serving one run; killed by its id if it outlives the test.
 class companion {
 public:
-	companion() : m_port{free_port()}
+	companion() : m_port{kova::test::unused_port()}
 	{
 		std::string const port = std::to_string(m_port);
 		m_pid = ::fork();
