@@ -26,6 +26,9 @@ struct launch_record {
 	std::vector<const void *> uses;
 	std::vector<std::thread> threads;
 	std::atomic<uint32_t> remaining{0};
+	// Raised before the end is marked: whoever has seen the mark sees the kernel as ended.
+	std::atomic<bool> ending{false};
+	// Raised last: the record may be reaped.
 	std::atomic<bool> done{false};
 };
 
@@ -93,6 +96,7 @@ void threads_ended(launch_record *record, uint32_t count) noexcept
 	if (record->remaining.fetch_sub(count, std::memory_order_acq_rel) != count)
 		return;
 	mem_release(record->uses.data(), static_cast<uint32_t>(record->uses.size()));
+	record->ending.store(true, std::memory_order_release);
 	if (record->ended != nullptr)
 		record->ended(record->params.get());
 	record->done.store(true, std::memory_order_release);
@@ -195,7 +199,7 @@ uint32_t running_kernels() noexcept
 	std::lock_guard const lock{s.mutex};
 	uint32_t count = 0;
 	for (auto const &record : s.launches)
-		count += record->done.load(std::memory_order_acquire) ? 0 : 1;
+		count += record->ending.load(std::memory_order_acquire) ? 0 : 1;
 	return count;
 }
 
