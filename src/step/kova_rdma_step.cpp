@@ -37,31 +37,12 @@ struct rdma_worker_family {
 	static constexpr const char *send_failure = "Failed to send create kova_rdma worker request";
 };
 
-const std::string *find_attribute(const object::attributes &attributes, const char *key, const char *alias)
-{
-	auto found = attributes.attribute_map.find(key);
-	if (found == attributes.attribute_map.end() && alias != nullptr)
-		found = attributes.attribute_map.find(alias);
-	return found == attributes.attribute_map.end() ? nullptr : &found->second;
-}
-
-kova::optional<uint32_t> gid_index_of(const object::attributes &attributes)
-{
-	const std::string *text = find_attribute(attributes, gid_key, gid_key_alias);
-	if (text == nullptr)
-		return {};
-	auto const parsed = utility::strto<unsigned int>(*text);
-	if (!parsed)
-		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, std::string{"Invalid value for "} + gid_key);
-	return parsed->value;
-}
-
 utility::rdma_context::configuration make_configuration(const object::attributes &attributes)
 {
 	utility::rdma_context::configuration cfg;
 	cfg.buffer_size = attributes.job_output_buffer_size;
 	cfg.task_count = attributes.job_count;
-	cfg.gid_index = gid_index_of(attributes);
+	cfg.gid_index = get_gid_idx(attributes);
 	cfg.mtu = attributes.mtu_size;
 	cfg.send_queue_size = attributes.sq_depth;
 	return cfg;
@@ -90,6 +71,19 @@ void sleep_10_ms() noexcept
 }
 
 } // namespace
+
+kova::optional<uint32_t> get_gid_idx(const object::attributes &attributes)
+{
+	const std::string *text = find_attribute(attributes, gid_key);
+	if (text == nullptr)
+		text = find_attribute(attributes, gid_key_alias);
+	if (text == nullptr)
+		return {};
+	auto const parsed = utility::strto<unsigned int>(*text);
+	if (!parsed)
+		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, std::string{"Invalid value for "} + gid_key);
+	return parsed->value;
+}
 
 uint32_t rdma_receive_worker_buffer_count(uint32_t task_count) noexcept
 {
@@ -160,7 +154,7 @@ void rdma_step_base::register_teardown(utility::async::sequence &sequence)
 
 void rdma_step_base::apply_transport_type(const attributes &attributes)
 {
-	const std::string *text = find_attribute(attributes, transport_key, nullptr);
+	const std::string *text = find_attribute(attributes, transport_key);
 	if (text == nullptr)
 		return;
 	std::string const value = utility::trim(*text);

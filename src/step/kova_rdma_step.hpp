@@ -98,6 +98,10 @@ private:
 	void create_async_teardown_activities(utility::async::sequence &sequence) override;
 };
 
+// The GID index given by "kova_rdma.gid-index" (or "kova_rdma.gid_index"); none when neither is.
+// A value that is not a number: KOVA_ERROR_INVALID_VALUE.
+kova::optional<uint32_t> get_gid_idx(const object::attributes &attributes);
+
 // Buffers the companion's worker gets for a step of `task_count` jobs.
 uint32_t rdma_receive_worker_buffer_count(uint32_t task_count) noexcept;
 

@@ -28,8 +28,6 @@ constexpr uint64_t gpu_page_alignment = 4096;
 constexpr uint32_t host_visible_memory = 1;
 constexpr const char *connect_activity_name = "rdma_connect_activity";
 constexpr const char *create_gpu_worker_activity_name = "create_remote_worker_gpu_activity";
-constexpr const char *gid_key = "kova_rdma.gid-index";
-constexpr const char *gid_key_alias = "kova_rdma.gid_index";
 
 struct rdma_gpu_worker_family {
 	using command = companion::worker::create_rdma_gpu_worker_command;
@@ -54,19 +52,6 @@ uint32_t parse_geometry(const std::string &text, const char *message)
 	auto const parsed = utility::strto<unsigned int>(text);
 	if (!parsed || parsed->value == 0)
 		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, message);
-	return parsed->value;
-}
-
-kova::optional<uint32_t> get_gid_idx(const object::attributes &attributes)
-{
-	const std::string *text = find_attribute(attributes, gid_key);
-	if (text == nullptr)
-		text = find_attribute(attributes, gid_key_alias);
-	if (text == nullptr)
-		return {};
-	auto const parsed = utility::strto<unsigned int>(*text);
-	if (!parsed)
-		KOVA_THROW(KOVA_ERROR_INVALID_VALUE, std::string{"Invalid value for "} + gid_key);
 	return parsed->value;
 }
 

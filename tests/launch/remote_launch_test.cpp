@@ -4,6 +4,7 @@
 #include "companion/remote_control.hpp"
 #include "kova_exception.hpp"
 #include "ssh_peer.hpp"
+#include "support/unused_port.hpp"
 #include "utility/kova_utils.hpp"
 #include "support/kova_throws.hpp"
 
@@ -49,7 +50,7 @@ using kova::test::thrown_by;
 TEST_F(remote_launch, clean_run_ends_with_status_0)
 {
 	auto const config = companion("main", "");
-	uint16_t const port = kova::test::ssh_peer::free_loopback_port();
+	uint16_t const port = kova::test::unused_port();
 	EXPECT_EXIT(
 		{
 			auto launched = rc::launch_tcp_companion(config, port, "0000:03:00.0", {});
@@ -78,7 +79,7 @@ TEST_F(remote_launch, failing_companion_is_reported_at_once_with_status_1)
 TEST_F(remote_launch, ssh_that_cannot_connect_is_reported_at_once)
 {
 	rc::ssh_config config = companion("main", "");
-	config.port = kova::test::ssh_peer::free_loopback_port();
+	config.port = kova::test::unused_port();
 	EXPECT_EXIT(
 		{
 			auto launched = rc::launch_tcp_companion(config, 40000, "0000:03:00.0", {});
@@ -103,7 +104,7 @@ TEST_F(remote_launch, destroying_the_launcher_at_once_waits_for_the_companion_on
 TEST_F(remote_launch, companion_that_outlives_its_owner_is_stopped_and_reported)
 {
 	auto const config = companion("main", "");
-	uint16_t const port = kova::test::ssh_peer::free_loopback_port();
+	uint16_t const port = kova::test::unused_port();
 	EXPECT_EXIT(
 		{
 			rc::launch_tcp_companion(config, port, "0000:03:00.0", {}).reset(); // no benchmark ever connects

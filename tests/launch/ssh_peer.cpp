@@ -1,6 +1,7 @@
 #include "ssh_peer.hpp"
 
 #include "companion/remote_control.hpp"
+#include "support/unused_port.hpp"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <pwd.h>
 #include <sched.h>
 #include <sstream>
+#include <stdexcept>
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -43,23 +45,6 @@ void write_file(const std::filesystem::path &path, const std::string &text)
 }
 
 } // namespace
-
-uint16_t ssh_peer::free_loopback_port()
-{
-	int const fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-	if (fd < 0)
-		return 0;
-	sockaddr_in address{};
-	address.sin_family = AF_INET;
-	address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-	socklen_t length = sizeof(address);
-	uint16_t port = 0;
-	if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0 &&
-	    ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-		port = ntohs(address.sin_port);
-	::close(fd);
-	return port;
-}
 
 namespace {
 
@@ -148,9 +133,11 @@ std::string ssh_peer::run_sshd()
 		return "cannot find the current user";
 
 	for (int attempt = 0; attempt < 5; ++attempt) {
-		m_port = free_loopback_port();
-		if (m_port == 0)
+		try {
+			m_port = unused_port();
+		} catch (const std::runtime_error &) {
 			return "cannot find a free port";
+		}
 		auto const config = m_directory / "sshd_config";
 		write_file(config, "Port " + std::to_string(m_port) +
 					   "\n"

@@ -30,9 +30,6 @@ public:
 	std::string start();
 	void stop();
 
-	// A port on 127.0.0.1 that nothing listened on a moment ago.
-	static uint16_t free_loopback_port();
-
 	[[nodiscard]] uint16_t port() const { return m_port; }
 	[[nodiscard]] const std::string &destination() const { return m_destination; }
 	[[nodiscard]] const std::filesystem::path &directory() const { return m_directory; }
